@@ -1,0 +1,35 @@
+// ZUL_ASSERT: the fatal invariant check of the communication layer.
+//
+// ZUL_ASSERT(expr) evaluates expr exactly once, in every build type. When it is false it
+// reports "ZUL_ASSERT failed [<expr as written>]" at DIAG_FATAL, writes a stack trace, reports
+// "Exiting ZUL!" and ends the process with exit(-2) (254 to a POSIX parent). exit runs the
+// process-end handlers and static destructors but does not unwind the stack.
+//
+// In a build with ZUL_ASSERT_THROWS defined (the fuzz targets only) the failure throws
+// PlixBase::ZulAssertFailure after the same reports instead of ending the process.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+
+namespace PlixBase {
+
+// Runs the failure sequence. prettyFunction is the compiler's __PRETTY_FUNCTION__, from
+// which the qualified function name ("Namespace::Class::Operation") is taken.
+[[noreturn]] void ZulAssertFail(const char* prettyFunction, uint32_t line, const char* expression);
+
+// The qualified name in a __PRETTY_FUNCTION__ text: return type and parameters removed.
+const char* QualifiedFunctionName(const char* prettyFunction, char* buf, uint32_t bufSize);
+
+struct ZulAssertFailure : std::logic_error {
+    using std::logic_error::logic_error;
+};
+
+}  // namespace PlixBase
+
+#define ZUL_ASSERT(expr)                                                       \
+    do {                                                                       \
+        if (!(expr)) {                                                         \
+            ::PlixBase::ZulAssertFail(__PRETTY_FUNCTION__, __LINE__, #expr);   \
+        }                                                                      \
+    } while (0)

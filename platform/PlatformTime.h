@@ -1,0 +1,38 @@
+// PlatformTime: the clocks and the pause of the operating system, behind one seam.
+//
+// Everything above the platform layer asks this class for time and for sleeping; nothing
+// above it includes an operating-system header. Tests may replace the system clock and the
+// sleep with their own functions (SetSystemClockForTesting, SetSleepForTesting) so that
+// time-dependent code runs without waiting. The replacements are process-wide and not
+// synchronised: set them before the code under test starts, from one thread.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+namespace Platform {
+
+class PlatformTime {
+public:
+    // A monotonic counter that is never 0 (the stand-in of QueryPerformanceCounter).
+    static uint64_t PerformanceCounter();
+
+    // The system clock as 100-nanosecond ticks since 1970-01-01 00:00 UTC.
+    static int64_t SystemTime100ns();
+
+    // Converts seconds since 1970 (UTC) into local calendar time. Returns false when the
+    // conversion fails; *out is then left as it was.
+    static bool ToLocalTime(int64_t seconds, std::tm* out);
+
+    // Pauses the calling thread for about ms milliseconds (the stand-in of Sleep).
+    static void Sleep(uint32_t ms);
+
+    using SystemClockFn = int64_t (*)();
+    using SleepFn = void (*)(uint32_t ms);
+
+    // Replaces the system clock or the sleep; nullptr restores the real one.
+    static void SetSystemClockForTesting(SystemClockFn fn);
+    static void SetSleepForTesting(SleepFn fn);
+};
+
+}  // namespace Platform
