@@ -29,8 +29,11 @@ uint32_t StackCapture::Capture(void** frames, uint32_t maxFrames) {
 }
 
 bool StackCapture::LookUp(void* address, std::string* name, uint64_t* start) {
+    // A return address can point just past the end of its function (after a call that does
+    // not return), so look up the byte before it.
     Dl_info info{};
-    if (dladdr(address, &info) == 0 || info.dli_sname == nullptr) {
+    void* inside = static_cast<char*>(address) - 1;
+    if (dladdr(inside, &info) == 0 || info.dli_sname == nullptr) {
         return false;
     }
     int status = 0;
