@@ -1,1 +1,306 @@
-// (to be written)
+// VRthSharedMemory: opening, creating and releasing a hypervisor partition through the
+// partition library. Used by one thread per object.
+#include "oscom/VRthSharedMemory.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "diag/DiagLogger.h"
+#include "diag/ZulAssert.h"
+#include "platform/PlatformTime.h"
+#include "rth/RthLib.h"
+
+namespace ZulOsCom {
+
+namespace {
+
+constexpr const char* FN_OPEN = "ZulOsCom::VRthSharedMemory::Open";
+constexpr const char* FN_WINDOW = "ZulOsCom::VRthSharedMemory::OpenShMemWindow";
+constexpr const char* FN_INIT = "ZulOsCom::VRthSharedMemory::Init";
+
+// Smallest partition that holds the management header and the end marker.
+constexpr uint32_t MIN_PARTITION_SIZE = SHM_MGMT_HEADER_SIZE + SHM_END_MARKER_SIZE;
+constexpr int INIT_ATTEMPTS = 4;
+
+// Header fields that another process may write (when it initialises the partition anew).
+uint32_t LoadShared(const uint32_t& field) {
+    return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(field)).load(std::memory_order_relaxed);
+}
+
+void StoreShared(uint32_t& field, uint32_t value) {
+    std::atomic_ref<uint32_t>(field).store(value, std::memory_order_relaxed);
+}
+
+// Zeroes a partition that other processes may look at meanwhile: whole aligned words where
+// possible, single bytes at the ragged ends.
+void ZeroShared(uint8_t* begin, uint32_t size) {
+    uint8_t* p = begin;
+    uint8_t* end = begin + size;
+    while (p != end && reinterpret_cast<uintptr_t>(p) % sizeof(uint32_t) != 0) {
+        __atomic_store_n(p++, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
+    }
+    while (static_cast<size_t>(end - p) >= sizeof(uint32_t)) {
+        __atomic_store_n(reinterpret_cast<uint32_t*>(p), 0u, __ATOMIC_RELAXED);
+        p += sizeof(uint32_t);
+    }
+    while (p != end) {
+        __atomic_store_n(p++, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
+    }
+}
+
+}  // namespace
+
+VRthSharedMemory::VRthSharedMemory(const char* name, bool noCleanup)
+    : mName(name != nullptr ? name : ""), mNoCleanup(noCleanup) {}
+
+VRthSharedMemory::~VRthSharedMemory() {
+    if (!mIsOpen) {
+        return;
+    }
+    mMemory->ReleaseRefIfTimeStampMatches(mInitTime);
+    if (mHandle != -1) {
+        CloseHandle();
+    }
+}
+
+void VRthSharedMemory::CloseHandle() {
+    shmClose(mHandle);
+    mHandle = -1;
+}
+
+bool VRthSharedMemory::OpenShMemWindow(uint32_t size) {
+    const char* name = mName.c_str();
+    if (shmSizeGet(name) == 0) {
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_WINDOW, __LINE__,
+                                   "RTH Shared Memory partition \"%s\" not available\n", name);
+        return false;
+    }
+    uint32_t area = size;
+    mHandle = shmOpen(name, 0, &area);
+    if (mHandle == SHM_KEY_INVALID) {
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_WINDOW, __LINE__,
+                                   "shmOpen() failed for \"%s\" partition with size %d\n", name,
+                                   static_cast<int>(size));
+        return false;
+    }
+    if (area != size) {
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_WINDOW, __LINE__,
+                                   "RTH Shared Memory partition doesn't have specified size. Should "
+                                   "be %d but is %d\n",
+                                   static_cast<int>(size), static_cast<int>(area));
+        CloseHandle();
+        return false;
+    }
+    mMemory = static_cast<VShmHeader*>(shmAddrGet(mHandle));
+    if (mMemory == nullptr) {
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_WINDOW, __LINE__,
+                                   "Couldn't get pointer to shared memory area\n");
+        CloseHandle();
+        return false;
+    }
+    return true;
+}
+
+bool VRthSharedMemory::Open(uint32_t& size) {
+    const char* name = mName.c_str();
+    if (mIsOpen) {
+        size = LoadShared(mMemory->size);
+        return true;
+    }
+
+    const uint32_t s = GetSize();
+    if (s < SHM_MGMT_HEADER_SIZE) {
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_OPEN, __LINE__,
+                                   "SHM size of \"%s\" is smaller than mgmt header!\n", name);
+        return false;
+    }
+    if (!OpenShMemWindow(s)) {
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_OPEN, __LINE__, "Could not open \"%s\"!\n", name);
+        return false;
+    }
+    if (mMemory->ComputeSum() != 0) {
+        CloseHandle();
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_OPEN, __LINE__,
+                                   "name=%s: Wrong checksum, shared Memory not correctly "
+                                   "initialized (not initialized?)\n",
+                                   name);
+        return false;
+    }
+    if (LoadShared(mMemory->version) != OSCOM_SHM_VERSION) {
+        CloseHandle();
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_OPEN, __LINE__,
+                                   "name=%s: Wrong version of OsCom found in shared memory header!\n",
+                                   name);
+        return false;
+    }
+    // The header's size places the end marker and bounds the user area that is handed out, so
+    // it must lie within what was mapped and leave room for the header and the end marker. It
+    // is read once and that value is used from here on.
+    const uint32_t headerSize = LoadShared(mMemory->size);
+    if (headerSize > s || headerSize < MIN_PARTITION_SIZE) {
+        CloseHandle();
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_OPEN, __LINE__,
+                                   "name=%s: Wrong size %u in shared memory header, partition has "
+                                   "%u bytes!\n",
+                                   name, headerSize, s);
+        return false;
+    }
+
+    mInitTime = mMemory->AddRefGetInitTime(!mNoCleanup);
+    if (mInitTime == 0) {
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_OPEN, __LINE__,
+                                   "Unexpected state in VRthSharedMemory::Open() of %s: ref=%d\n",
+                                   name, mMemory->LoadRefCount());
+        CloseHandle();
+        return false;
+    }
+    DiagLogger::Instance().Log(DIAG_INFO, FN_OPEN, __LINE__,
+                               "VRthSharedMemory::Open() of %s: ref=%d mNoCleanup=%d\n", name,
+                               mMemory->LoadRefCount(), mNoCleanup ? 1 : 0);
+
+    auto* base = reinterpret_cast<uint8_t*>(mMemory);
+    mUserArea = base + SHM_MGMT_HEADER_SIZE;
+    mSize = headerSize;
+    mUserAreaEnd = base + headerSize - SHM_END_MARKER_SIZE;
+    size = headerSize;
+    mIsOpen = true;
+    return true;
+}
+
+bool VRthSharedMemory::Init(uint32_t size, int32_t& error) {
+    const char* name = mName.c_str();
+    error = 0;
+    if (mIsOpen) {
+        return true;
+    }
+    // The header and the end marker are written into the partition: a smaller one would have
+    // them written beyond its end.
+    if (size < MIN_PARTITION_SIZE) {
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_INIT, __LINE__,
+                                   "RTH Shared Memory size %u of \"%s\" is smaller than mgmt header "
+                                   "and end marker!\n",
+                                   size, name);
+        error = 4;
+        return false;
+    }
+
+    const uint32_t p = shmSizeGet(name);
+    if (p == 0) {
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_INIT, __LINE__,
+                                   "RTH Shared Memory partition \"%s\" not available\n", name);
+        error = 12;
+        return false;
+    }
+
+    uint32_t area = 0;
+    for (int r = 0; r < INIT_ATTEMPTS; ++r) {
+        area = size;
+        mHandle = shmOpen(name, 0, &area);
+        if (mHandle >= 0) {
+            if (r > 0) {
+                DiagLogger::Instance().Log(DIAG_INFO, FN_INIT, __LINE__,
+                                           "shmOpen succeeded after %d retries! Result = %d, area "
+                                           "size = %d",
+                                           r, mHandle, static_cast<int>(area));
+            }
+            break;
+        }
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_INIT, __LINE__,
+                                   "RTH shared memory partition \"%s\" could not be opened! "
+                                   "shmOpen() failed with partition size = %d, area size = %d, "
+                                   "result = %d\n",
+                                   name, static_cast<int>(p), static_cast<int>(area), mHandle);
+        if (r == INIT_ATTEMPTS - 1) {
+            mHandle = -1;
+            break;
+        }
+        if (mHandle == SHM_KEY_INVALID) {
+            DiagLogger::Instance().Log(DIAG_ERROR, FN_INIT, __LINE__,
+                                       "shmOpen returned SHM_KEY_INVALID (%d), try to recover "
+                                       "shared memory [%d/3]",
+                                       mHandle, r + 1);
+        } else {
+            DiagLogger::Instance().Log(DIAG_ERROR, FN_INIT, __LINE__,
+                                       "shmOpen returned unexpected failure (%d), try to recover "
+                                       "shared memory [%d/3]",
+                                       mHandle, r + 1);
+        }
+        shmCleanup(name);
+        if (r > 0) {
+            DiagLogger::Instance().Log(DIAG_INFO, FN_INIT, __LINE__,
+                                       "Wait %d seconds before retry of shmOpen", r * r);
+            Platform::PlatformTime::Sleep(static_cast<uint32_t>(r * r) * 1000);
+        }
+    }
+    if (mHandle == -1) {
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_INIT, __LINE__,
+                                   "Could not open shared memory partition.");
+        shmCleanup(name);
+        error = 1;
+        return false;
+    }
+    if (area != size) {
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_INIT, __LINE__,
+                                   "RTH Shared Memory area doesn't have specified size. Should be "
+                                   "%d but is %d\n",
+                                   static_cast<int>(size), static_cast<int>(area));
+        CloseHandle();
+        error = 4;
+        return false;
+    }
+    mMemory = static_cast<VShmHeader*>(shmAddrGet(mHandle));
+    if (mMemory == nullptr) {
+        DiagLogger::Instance().Log(DIAG_ERROR, FN_INIT, __LINE__,
+                                   "Couldn't get pointer to shared memory area\n");
+        CloseHandle();
+        error = 1;
+        return false;
+    }
+
+    auto* base = reinterpret_cast<uint8_t*>(mMemory);
+    ZeroShared(base, size);
+    StoreShared(mMemory->version, OSCOM_SHM_VERSION);
+    StoreShared(mMemory->size, size);
+    // At most 31 characters and a NUL; the rest of the field is zero already.
+    const size_t nameLength = std::min(mName.size(), sizeof(mMemory->name) - 1);
+    for (size_t i = 0; i < nameLength; ++i) {
+        __atomic_store_n(&mMemory->name[i], mName[i], __ATOMIC_RELAXED);
+    }
+    mInitTime = mMemory->InitRefCountAndTime();
+    const UCHAR sum = mMemory->ComputeSum();
+    // Stored last: the header becomes valid only when all other fields are in place.
+    __atomic_store_n(&mMemory->checksum, static_cast<UCHAR>(-sum), __ATOMIC_SEQ_CST);
+    ZUL_ASSERT(((UCHAR)(mMemory->checksum + sum)) == 0);
+
+    mSize = size;
+    mUserArea = base + SHM_MGMT_HEADER_SIZE;
+    mUserAreaEnd = base + size - SHM_END_MARKER_SIZE;
+    std::memcpy(mUserAreaEnd, &SHM_END_MARKER, sizeof SHM_END_MARKER);
+    mIsOpen = true;
+    return true;
+}
+
+const char* VRthSharedMemory::GetName() const { return mName.c_str(); }
+
+int32_t VRthSharedMemory::GetType() const { return mType; }
+
+void* VRthSharedMemory::GetUserAreaAddress() const { return mUserArea; }
+
+uint32_t VRthSharedMemory::GetSize() {
+    if (mSize == 0) {
+        mSize = shmSizeGet(mName.c_str());
+    }
+    return mSize;
+}
+
+uint32_t VRthSharedMemory::GetUserAreaSize() const {
+    if (mSize < MIN_PARTITION_SIZE) {
+        return 0;
+    }
+    return (mSize - MIN_PARTITION_SIZE) & ~(QUEUE_ALIGNMENT - 1);
+}
+
+void* VRthSharedMemory::GetUserAreaEnd() const { return mUserAreaEnd; }
+
+}  // namespace ZulOsCom

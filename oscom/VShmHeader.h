@@ -55,6 +55,14 @@ struct VShmHeader {
     void StoreInitTime(uint64_t value);
     // refCount, read atomically.
     int32_t LoadRefCount() const;
+
+    // Test-only seam, null by default: when set, it is called with the header right after the
+    // interlocked step of InitRefCountAndTime, AddRefGetInitTime and
+    // ReleaseRefIfTimeStampMatches (not after the latter's take-back), so that a test can
+    // change initTime exactly between the two reads. Set it from the only thread that uses
+    // headers, before the calls; never set in a shipped program.
+    using InterlockedStepHook = void (*)(VShmHeader& header);
+    static inline InterlockedStepHook sAfterInterlockedStepForTesting = nullptr;
 };
 
 static_assert(std::is_standard_layout_v<VShmHeader>);
