@@ -1,1 +1,39 @@
-// (to be written)
+// TraceReader: the main routine of ReadPLIXTrace. Prints the banner, prunes the trace log
+// directory, installs the trace log sink, attaches to the trace queue in "plixtrace" as its
+// reader, installs the console control handler and then drains the queue: every record is
+// printed to the console as it came, and its first line goes to the trace log. Runs until
+// Ctrl+C, a closed terminal or Escape (exit code 0); a failed start gives exit code 1 and one
+// line on stderr that names the partition and the reason.
+//
+// Runs on the process's main thread, once per process (the logging core is process-wide).
+// ConsoleCtrlHandler runs on the platform's event thread and shares only sStopRequested.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+// Set by ConsoleCtrlHandler, never cleared; the read loop ends after the pass that sees it.
+extern std::atomic<bool> sStopRequested;
+
+// Console control handler: Ctrl+C prints "CTRL-C pressed\n", a closed console "windows is
+// closed\n"; both request the stop and return TRUE (1). Every other event returns FALSE (0),
+// so the platform's default handling ends the process.
+int ConsoleCtrlHandler(uint32_t eventCode);
+
+class TraceReader {
+public:
+    // logDirectory: where the cleanup and the trace log sink work. The shipped program
+    // passes TRACE_LOG_DIRECTORY; tests pass a directory of their own.
+    explicit TraceReader(std::string logDirectory);
+
+    // Runs the program from the banner to the end and returns its exit code (0 or 1). An
+    // exception of the logging library or the communication layer ends it with one line on
+    // stderr and exit code 1, after the partition has been released.
+    int Run();
+
+private:
+    int RunUnguarded();
+
+    std::string mLogDirectory;
+};
