@@ -1,1 +1,69 @@
-// (to be written)
+// TraceLogSink: the process-wide trace log of the reader on Boost.Log. Called once by the main
+// program on its main thread; the sink is synchronous, so records are written on the thread
+// that logs them.
+#include "app/TraceLogSink.h"
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/filesystem/path.hpp>
+#include <boost/log/attributes/clock.hpp>
+#include <boost/log/attributes/counter.hpp>
+#include <boost/log/attributes/current_process_id.hpp>
+#include <boost/log/attributes/current_thread_id.hpp>
+#include <boost/log/core.hpp>
+#include <boost/log/expressions.hpp>
+#include <boost/log/expressions/formatters/date_time.hpp>
+#include <boost/log/sinks/sync_frontend.hpp>
+#include <boost/log/sinks/text_file_backend.hpp>
+#include <boost/log/support/date_time.hpp>
+#include <boost/log/trivial.hpp>
+#include <boost/make_shared.hpp>
+
+namespace {
+
+namespace logging = boost::log;
+namespace attrs = boost::log::attributes;
+namespace expr = boost::log::expressions;
+namespace keywords = boost::log::keywords;
+namespace sinks = boost::log::sinks;
+
+using VTraceFileSink = sinks::synchronous_sink<sinks::text_file_backend>;
+
+}  // namespace
+
+void InitTraceLogSink(const std::string& directory) {
+    const boost::filesystem::path dir(directory);
+
+    // Open mode (truncate) and the absence of time-based rotation are the backend's defaults.
+    auto backend = boost::make_shared<sinks::text_file_backend>(
+        keywords::file_name = dir / TRACE_LOG_FILE_PATTERN,
+        keywords::rotation_size = TRACE_LOG_ROTATION_SIZE, keywords::auto_flush = true);
+    auto sink = boost::make_shared<VTraceFileSink>(backend);
+
+    // The collector creates the directory now and bounds the closed files in it.
+    sink->locked_backend()->set_file_collector(sinks::file::make_collector(
+        keywords::target = dir, keywords::max_size = TRACE_LOG_MAX_TOTAL_SIZE,
+        keywords::min_free_space = 0));
+
+    sink->set_formatter(expr::stream << expr::attr<unsigned int>("LineID") << ": <"
+                                     << expr::format_date_time<boost::posix_time::ptime>(
+                                            "TimeStamp", "%Y-%m-%d %H:%M:%S")
+                                     << "> " << expr::smessage);
+
+    // Files of earlier runs that match the pattern join the collector, and the file counter
+    // moves past the highest number found.
+    sink->locked_backend()->scan_for_files(sinks::file::scan_matching, true);
+
+    const auto core = logging::core::get();
+    core->add_sink(sink);
+
+    // The counter hands out its initial value first: the first record is line 1. Values are
+    // taken only for records that pass the filter.
+    core->add_global_attribute("LineID", attrs::counter<unsigned int>(1));
+    core->add_global_attribute("TimeStamp", attrs::local_clock());
+    core->add_global_attribute("ProcessID", attrs::current_process_id());
+    core->add_global_attribute("ThreadID", attrs::current_thread_id());
+
+    // A record without a "Severity" value fails the comparison and is dropped.
+    core->set_filter(expr::attr<logging::trivial::severity_level>("Severity") >=
+                     logging::trivial::info);
+}
