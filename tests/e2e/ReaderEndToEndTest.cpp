@@ -1,0 +1,427 @@
+// The reader from the outside: the real main routine in a child process, with an injected
+// trace directory and partition prefix, fed from a partition laid out by hand. Console bytes,
+// log lines, exit codes, signals, the Escape key through a pseudo-terminal, and hostile input.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/HandPartition.h"
+
+namespace fs = std::filesystem;
+using PlixTest::HandPartition;
+
+namespace {
+
+const std::string kBanner = "=============== ReadPLIXTrace ===============\n\n";
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 20000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}
+
+class ReaderEndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tag = std::to_string(getpid()) + "." +
+                          ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        mPrefix = "plixe2e." + tag + ".";
+        setenv("RTH_SHM_PREFIX", mPrefix.c_str(), 1);
+        mWork = fs::temp_directory_path() / ("plixe2e." + tag);
+        fs::remove_all(mWork);
+        fs::create_directories(mWork);
+        mLogDir = mWork / "logs";
+        char self[4096] = {};
+        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        ASSERT_GT(n, 0);
+        mReader = fs::path(std::string(self, static_cast<size_t>(n))).parent_path() / "reader_under_test";
+    }
+    void TearDown() override {
+        if (mPid > 0) {
+            kill(mPid, SIGKILL);
+            waitpid(mPid, nullptr, 0);
+        }
+        if (mMaster >= 0) close(mMaster);
+        fs::remove_all(mWork);
+    }
+
+    // Starts the reader with stdout and stderr in files; with a terminal when pty is true
+    // (then both go to the terminal, read through mMaster).
+    void Start(bool pty = false, bool failHandler = false) {
+        std::vector<std::string> args = {mReader.string(), mLogDir.string()};
+        if (failHandler) args.push_back("--fail-handler");
+        if (pty) {
+            mPid = forkpty(&mMaster, nullptr, nullptr, nullptr);
+        } else {
+            mPid = fork();
+        }
+        ASSERT_GE(mPid, 0);
+        if (mPid == 0) {
+            if (!pty) {
+                int in = open("/dev/null", O_RDONLY);
+                int out = open((mWork / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                int err = open((mWork / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                dup2(in, 0);
+                dup2(out, 1);
+                dup2(err, 2);
+            }
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+
+    // Waits for the child's end and returns its wait status; kills it after the timeout.
+    int Wait(int timeoutMs = 20000) {
+        int status = 0;
+        bool ended = WaitFor([&] { return waitpid(mPid, &status, WNOHANG) == mPid; }, timeoutMs);
+        if (!ended) {
+            kill(mPid, SIGKILL);
+            waitpid(mPid, &status, 0);
+            ADD_FAILURE() << "reader did not end";
+        }
+        mPid = -1;
+        return status;
+    }
+
+    std::string Stdout() const { return ReadFile(mWork / "stdout"); }
+    std::string Stderr() const { return ReadFile(mWork / "stderr"); }
+    std::string Listing() const { return "\"" + mLogDir.string() + "\" contains:\n\n"; }
+
+    // Reads what the terminal shows until it contains text.
+    bool PtyShows(const std::string& text, std::string* screen) {
+        return WaitFor([&] {
+            char buf[4096];
+            for (;;) {
+                pollfd p{mMaster, POLLIN, 0};
+                if (poll(&p, 1, 0) <= 0) break;
+                ssize_t n = read(mMaster, buf, sizeof buf);
+                if (n <= 0) break;
+                screen->append(buf, static_cast<size_t>(n));
+            }
+            return screen->find(text) != std::string::npos;
+        });
+    }
+
+    // Lines of the trace log files, oldest file first.
+    std::vector<std::string> LogLines() const {
+        std::vector<fs::path> files;
+        for (auto& e : fs::directory_iterator(mLogDir)) files.push_back(e.path());
+        std::sort(files.begin(), files.end());
+        std::vector<std::string> lines;
+        for (auto& f : files) {
+            std::istringstream in(ReadFile(f));
+            for (std::string l; std::getline(in, l);) lines.push_back(l);
+        }
+        return lines;
+    }
+
+    std::string mPrefix;
+    fs::path mWork, mLogDir, mReader;
+    pid_t mPid = -1;
+    int mMaster = -1;
+};
+
+// A log line "N: <YYYY-mm-dd HH:MM:SS> text".
+void ExpectLogLine(const std::string& line, unsigned number, const std::string& text) {
+    static const std::regex stamp(R"(([0-9]+): <[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}> ([^]*))");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, stamp)) << line;
+    EXPECT_EQ(std::stoul(m[1]), number);
+    EXPECT_EQ(m[2].str(), text);
+}
+
+TEST_F(ReaderEndToEndTest, FailedStartsExitWithOneAndSayWhy) {
+    // No partition at all: banner, nothing listed (no directory yet), a reason on stderr.
+    Start();
+    int status = Wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(Stdout(), kBanner);
+    EXPECT_EQ(Stderr(), "ReadPLIXTrace: partition \"plixtrace\" does not exist\n");
+    EXPECT_TRUE(fs::is_directory(mLogDir));  // the sink made it
+    EXPECT_TRUE(fs::is_empty(mLogDir));      // but no file: nothing was logged
+
+    {
+        // Never initialised: all zero.
+        HandPartition p("plixtrace", 4096);
+        Start();
+        status = Wait();
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(Stdout(), kBanner + Listing());
+        EXPECT_NE(Stderr().find("partition \"plixtrace\" could not be opened"), std::string::npos)
+            << Stderr();
+
+        // Initialised, but nobody set up the queue: refused, the count stays raised.
+        p.WriteHeader(77, 1);
+        p.WriteQueue(0);
+        Start();
+        status = Wait();
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(Stderr(), "ReadPLIXTrace: partition \"plixtrace\" holds no queue that a writer has set up\n");
+        EXPECT_EQ(p.AttachCount(), 1);
+        EXPECT_EQ(p.RefCount(), 1);  // the reader's reference was given back
+
+        // A header claiming more than the partition holds is refused, not trusted.
+        p.WriteHeader(77, 1);
+        p.Put32(32, 1u << 20);
+        uint8_t sum = 0;
+        p.Base()[48] = 0;
+        for (int i = 0; i < 48; ++i) sum = static_cast<uint8_t>(sum + p.Base()[i]);
+        p.Base()[48] = static_cast<uint8_t>(0u - sum);
+        Start();
+        status = Wait();
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_NE(Stderr().find("could not be opened"), std::string::npos);
+
+        // initTime 0 with a valid checksum is an impossible state: the fatal assertion.
+        p.WriteHeader(0, 1);
+        p.WriteQueue(1);
+        Start();
+        status = Wait();
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 254);
+        EXPECT_EQ(Stdout(), kBanner + Listing());
+        EXPECT_EQ(Stderr(), "");
+    }
+}
+
+TEST_F(ReaderEndToEndTest, RecordsArePrintedAsTheyCameAndFirstLinesLogged) {
+    HandPartition p("plixtrace", 65536);
+    p.WriteHeader(0x1234567890ULL, 1);
+    p.WriteQueue(1);
+    fs::create_directories(mLogDir);
+
+    std::string exact4096(4096, 'x');
+    exact4096[4095] = 'Y';  // the last byte, which a NUL-terminating reader would drop
+    std::string noNul4095(4095, 'z');
+    std::string long5000 = std::string(4998, 'L') + "\n";
+    long5000.push_back('\0');
+    std::vector<std::string> records = {
+        std::string("abc\ndef\n\0", 9),
+        std::string("\0hidden", 7),
+        std::string("\0", 1),
+        std::string("crlf\r\nsecond\n\0", 14),
+        std::string(),  // zero-length element
+        exact4096,
+        noNul4095,
+        long5000,
+        std::string("tail\0", 5),
+    };
+    for (const auto& r : records) p.Push(r);
+
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return p.ReadOffset() == p.WriteOffset(); }));
+    ASSERT_TRUE(WaitFor([&] { return Stdout().find("tail") != std::string::npos; }));
+    EXPECT_EQ(p.RefCount(), 2);
+    EXPECT_EQ(p.AttachCount(), 2);
+    kill(mPid, SIGINT);
+    int status = Wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    std::string expected = kBanner + Listing() + "abc\ndef\n" + "crlf\r\nsecond\n" + exact4096 +
+                           noNul4095 + long5000.substr(0, 4999) + "tail" + "CTRL-C pressed\n";
+    EXPECT_EQ(Stdout(), expected);
+    EXPECT_EQ(Stderr(), "");
+    EXPECT_EQ(p.RefCount(), 1);  // released at the end
+    EXPECT_EQ(p.AttachCount(), 2);  // never decremented
+
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 6u);
+    ExpectLogLine(lines[0], 1, "abc");
+    ExpectLogLine(lines[1], 2, "crlf\r");
+    ExpectLogLine(lines[2], 3, exact4096);
+    ExpectLogLine(lines[3], 4, noNul4095);
+    ExpectLogLine(lines[4], 5, std::string(4998, 'L'));
+    ExpectLogLine(lines[5], 6, "tail");
+    EXPECT_TRUE(fs::exists(mLogDir / "plix_00.log"));
+}
+
+TEST_F(ReaderEndToEndTest, ConsoleEventsEndTheRunAsTheHandlerSays) {
+    HandPartition p("plixtrace", 4096);
+    p.WriteHeader(5, 1);
+    p.WriteQueue(1);
+
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return p.RefCount() == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // handler installed after attach
+    kill(mPid, SIGHUP);
+    int status = Wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(Stdout(), kBanner + "windows is closed\n");
+    EXPECT_EQ(p.RefCount(), 1);
+
+    // Ctrl+Break and shutdown are not the program's: the default action ends it.
+    for (int sig : {SIGQUIT, SIGTERM}) {
+        Start();
+        ASSERT_TRUE(WaitFor([&] { return p.RefCount() == 2; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        kill(mPid, sig);
+        status = Wait();
+        ASSERT_TRUE(WIFSIGNALED(status)) << sig;
+        EXPECT_EQ(WTERMSIG(status), sig);
+        p.Put32(52, 1);  // a killed reader cannot give its reference back
+    }
+}
+
+TEST_F(ReaderEndToEndTest, EscapeCancelsButAnArrowKeyDoesNot) {
+    HandPartition p("plixtrace", 4096);
+    p.WriteHeader(5, 1);
+    p.WriteQueue(1);
+    p.Push(std::string("hello\n\0", 7));
+
+    Start(/*pty=*/true);
+    std::string screen;
+    ASSERT_TRUE(PtyShows("hello", &screen)) << screen;
+    ASSERT_EQ(write(mMaster, "\x1b[A", 3), 3);  // arrow up
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    int status = 0;
+    EXPECT_EQ(waitpid(mPid, &status, WNOHANG), 0) << "an arrow key ended the reader";
+
+    ASSERT_EQ(write(mMaster, "\x1b", 1), 1);
+    ASSERT_TRUE(PtyShows("Trace reader has been canceled", &screen)) << screen;
+    status = Wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(p.RefCount(), 1);
+
+    // The terminal is back in canonical mode with echo.
+    termios t{};
+    ASSERT_EQ(tcgetattr(mMaster, &t), 0);
+    EXPECT_NE(t.c_lflag & ICANON, 0u);
+    EXPECT_NE(t.c_lflag & ECHO, 0u);
+}
+
+TEST_F(ReaderEndToEndTest, CleanupListsAndPrunesAndNumberingContinues) {
+    HandPartition p("plixtrace", 4096);
+    p.WriteHeader(5, 1);
+    p.WriteQueue(1);
+    fs::create_directories(mLogDir);
+    // Twelve trace log files, plix_00 the oldest; one other file that is left alone.
+    auto now = fs::file_time_type::clock::now();
+    for (int i = 0; i < 12; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "plix_%02d.log", i);
+        std::ofstream(mLogDir / name) << "old " << i << "\n";
+        fs::last_write_time(mLogDir / name, now - std::chrono::hours(100 - i));
+    }
+    std::ofstream(mLogDir / "notes.txt") << "keep\n";
+    p.Push(std::string("first of this run\n\0", 19));
+
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(mLogDir / "plix_12.log"); }));
+    ASSERT_TRUE(WaitFor([&] { return Stdout().find("first of this run") != std::string::npos; }));
+    kill(mPid, SIGINT);
+    EXPECT_EQ(WEXITSTATUS(Wait()), 0);
+
+    std::string listing = Listing();
+    for (int i = 11; i >= 0; --i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "plix_%02d.log", i);
+        listing += (mLogDir / name).string() + (i < 2 ? " will be removed!\n" : "\n");
+    }
+    EXPECT_EQ(Stdout(), kBanner + listing + "first of this run\nCTRL-C pressed\n");
+    EXPECT_FALSE(fs::exists(mLogDir / "plix_00.log"));
+    EXPECT_FALSE(fs::exists(mLogDir / "plix_01.log"));
+    EXPECT_TRUE(fs::exists(mLogDir / "plix_02.log"));
+    EXPECT_TRUE(fs::exists(mLogDir / "notes.txt"));
+    std::string log = ReadFile(mLogDir / "plix_12.log");
+    ExpectLogLine(log.substr(0, log.size() - 1), 1, "first of this run");
+}
+
+TEST_F(ReaderEndToEndTest, HostileQueueIsPolledWithoutSpinning) {
+    HandPartition p("plixtrace", 4096);
+    p.WriteHeader(5, 1);
+    p.WriteQueue(1);
+    p.Push(std::string("never read\n\0", 12));
+    p.Put32(64 + 12, 1u << 30);  // capacity far beyond the partition
+
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return p.RefCount() == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    // CPU time of the child so far, in clock ticks: an idle poller uses next to nothing.
+    std::istringstream stat(ReadFile("/proc/" + std::to_string(mPid) + "/stat"));
+    std::string field;
+    std::vector<std::string> fields;
+    while (stat >> field) fields.push_back(field);
+    ASSERT_GT(fields.size(), 15u);
+    long ticks = std::stol(fields[13]) + std::stol(fields[14]);
+    EXPECT_LT(ticks, sysconf(_SC_CLK_TCK) / 2) << "the reader spins on an invalid queue";
+    kill(mPid, SIGINT);
+    EXPECT_EQ(WEXITSTATUS(Wait()), 0);
+    EXPECT_EQ(Stdout(), kBanner + "CTRL-C pressed\n");
+    EXPECT_EQ(p.ReadOffset(), 0u);  // nothing read
+}
+
+TEST_F(ReaderEndToEndTest, UnwritableTraceLogEndsWithOneAndReleasesThePartition) {
+    HandPartition p("plixtrace", 4096);
+    p.WriteHeader(5, 1);
+    p.WriteQueue(1);
+    p.Push(std::string("cannot be logged\n\0", 18));
+    fs::create_directories(mLogDir / "plix_00.log");  // the first log file cannot be opened
+
+    Start();
+    int status = Wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::string err = Stderr();
+    EXPECT_EQ(err.rfind("ReadPLIXTrace: ", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(p.RefCount(), 1);
+
+    // A trace directory that cannot be made: a regular file stands in its way.
+    fs::remove_all(mLogDir);
+    std::ofstream(mLogDir) << "not a directory";
+    Start();
+    status = Wait();
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(Stdout(), kBanner);
+    EXPECT_EQ(Stderr().rfind("ReadPLIXTrace: ", 0), 0u) << Stderr();
+    EXPECT_EQ(p.RefCount(), 1);
+}
+
+TEST_F(ReaderEndToEndTest, HandlerThatCannotBeInstalledEndsWithOne) {
+    HandPartition p("plixtrace", 4096);
+    p.WriteHeader(5, 1);
+    p.WriteQueue(1);
+    Start(/*pty=*/false, /*failHandler=*/true);
+    int status = Wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(Stdout(), kBanner + "Error: Control handler could not be set!\n\n");
+    EXPECT_EQ(p.RefCount(), 1);
+}
+
+}  // namespace
