@@ -31,6 +31,10 @@ constexpr std::uintmax_t TRACE_LOG_MAX_TOTAL_SIZE = 2097152;
 // the process ends through exit (not _Exit or a signal) the current file is handed to the
 // collector once more, which may delete older files.
 //
+// Limit: the collector orders the files it found at set-up by write time in whole seconds; files
+// of earlier runs closed within the same second go in directory listing order, so a newer one of
+// them can be deleted before an older one.
+//
 // Failure: catches nothing. Throws boost::filesystem::filesystem_error when the directory
 // cannot be created or scanned (the core is then left without this sink). Later, a log file that
 // cannot be opened makes the logging statement itself throw filesystem_error ("Failed to open
