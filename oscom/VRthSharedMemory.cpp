@@ -85,10 +85,11 @@ bool VRthSharedMemory::OpenShMemWindow(uint32_t size) {
         return false;
     }
     if (area != size) {
-        DiagLogger::Instance().Log(DIAG_ERROR, FN_WINDOW, __LINE__,
-                                   "RTH Shared Memory partition doesn't have specified size. Should "
-                                   "be %d but is %d\n",
-                                   static_cast<int>(size), static_cast<int>(area));
+        DiagLogger::Instance().Log(
+            DIAG_ERROR, FN_WINDOW, __LINE__,
+            "RTH Shared Memory partition doesn't have specified size. Should "
+            "be %d but is %d\n",
+            static_cast<int>(size), static_cast<int>(area));
         CloseHandle();
         return false;
     }
@@ -129,9 +130,9 @@ bool VRthSharedMemory::Open(uint32_t& size) {
     }
     if (LoadShared(mMemory->version) != OSCOM_SHM_VERSION) {
         CloseHandle();
-        DiagLogger::Instance().Log(DIAG_ERROR, FN_OPEN, __LINE__,
-                                   "name=%s: Wrong version of OsCom found in shared memory header!\n",
-                                   name);
+        DiagLogger::Instance().Log(
+            DIAG_ERROR, FN_OPEN, __LINE__,
+            "name=%s: Wrong version of OsCom found in shared memory header!\n", name);
         return false;
     }
     // The header's size places the end marker and bounds the user area that is handed out, so
@@ -177,10 +178,11 @@ bool VRthSharedMemory::Init(uint32_t size, int32_t& error) {
     // The header and the end marker are written into the partition: a smaller one would have
     // them written beyond its end.
     if (size < MIN_PARTITION_SIZE) {
-        DiagLogger::Instance().Log(DIAG_ERROR, FN_INIT, __LINE__,
-                                   "RTH Shared Memory size %u of \"%s\" is smaller than mgmt header "
-                                   "and end marker!\n",
-                                   size, name);
+        DiagLogger::Instance().Log(
+            DIAG_ERROR, FN_INIT, __LINE__,
+            "RTH Shared Memory size %u of \"%s\" is smaller than mgmt header "
+            "and end marker!\n",
+            size, name);
         error = 4;
         return false;
     }

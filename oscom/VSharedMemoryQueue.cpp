@@ -17,11 +17,11 @@ namespace {
 // ZUL_ASSERT that reports the queue invariant under its usual text while the check runs on
 // the values this call took from shared memory (a field named in the text is read atomically,
 // and where it bounds an access, once per call), not on a plain, racing load of the field.
-#define QUEUE_ASSERT(check, text)                                            \
-    do {                                                                     \
-        if (!(check)) {                                                      \
-            ::PlixBase::ZulAssertFail(__PRETTY_FUNCTION__, __LINE__, text);  \
-        }                                                                    \
+#define QUEUE_ASSERT(check, text)                                           \
+    do {                                                                    \
+        if (!(check)) {                                                     \
+            ::PlixBase::ZulAssertFail(__PRETTY_FUNCTION__, __LINE__, text); \
+        }                                                                   \
     } while (0)
 
 uint32_t LoadRelaxed(const uint32_t& field) {
@@ -64,8 +64,8 @@ bool VSharedMemoryQueue::IsValid() const {
     if (!(LoadRelaxed(mReadOffset) < LoadRelaxed(mCapacity))) {
         return false;
     }
-    const int32_t attachCount =
-        std::atomic_ref<int32_t>(const_cast<int32_t&>(mAttachCount)).load(std::memory_order_relaxed);
+    const int32_t attachCount = std::atomic_ref<int32_t>(const_cast<int32_t&>(mAttachCount))
+                                    .load(std::memory_order_relaxed);
     return attachCount >= 1;
 }
 
@@ -81,6 +81,9 @@ uint32_t VSharedMemoryQueue::ReadBytes(void* dest, uint32_t* length, uint32_t da
     const uint32_t capacity = LoadRelaxed(mCapacity);
     if (capacity > dataAreaSize) {
         return STATUS_NOT_VALID;
+    }
+    if (sAfterEntryChecksForTesting != nullptr) {
+        sAfterEntryChecksForTesting(*this);
     }
 
     const uint32_t bufSize = *length;

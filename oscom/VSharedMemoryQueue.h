@@ -56,6 +56,14 @@ struct VSharedMemoryQueue {
     // mWriteOffset < mCapacity, mReadOffset < mCapacity and mAttachCount >= 1, tested in
     // that order with fresh loads.
     bool IsValid() const;
+
+    // Test-only seam, null by default: when set, ReadBytes calls it with the header right
+    // after its entry checks (IsValid and the bound of mCapacity, whose value it has taken),
+    // before it takes the read offset, so that a test can change the header exactly there as
+    // a concurrent writer might. Set it from the reading thread before the calls; never set
+    // in a shipped program.
+    using EntryCheckHook = void (*)(VSharedMemoryQueue& queue);
+    static inline EntryCheckHook sAfterEntryChecksForTesting = nullptr;
 };
 
 static_assert(std::is_standard_layout_v<VSharedMemoryQueue>);

@@ -107,9 +107,10 @@ uint64_t VShmHeader::AddRefGetInitTime(bool expectOthers) {
                                NameText(*this).text, n, static_cast<long long>(t));
 
     if (n <= 1 && expectOthers) {
-        DiagLogger::Instance().Log(DIAG_ERROR, FUNCTION, __LINE__,
-                                   "Unexpected state in VShmHeader::AddRefGetInitTime of %s: ref=%d\n",
-                                   NameText(*this).text, n);
+        DiagLogger::Instance().Log(
+            DIAG_ERROR, FUNCTION, __LINE__,
+            "Unexpected state in VShmHeader::AddRefGetInitTime of %s: ref=%d\n",
+            NameText(*this).text, n);
         ReleaseRefIfTimeStampMatches(t);
         return 0;
     }
