@@ -1,0 +1,188 @@
+// Helpers of the communication layer's tests.
+#include "tests/oscom/OscomTestSupport.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <boost/log/core.hpp>
+#include <boost/log/expressions/message.hpp>
+#include <boost/log/sinks/basic_sink_backend.hpp>
+#include <boost/log/sinks/sync_frontend.hpp>
+#include <boost/make_shared.hpp>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+
+#include "diag/DiagLogger.h"
+#include "oscom/VSharedMemoryQueue.h"
+#include "platform/PlatformTime.h"
+#include "rth/fake/RthFake.h"
+
+namespace OscomTest {
+
+namespace {
+
+bool sEcho = false;
+std::vector<uint32_t> sSleeps;
+
+void RecordSleep(uint32_t ms) { sSleeps.push_back(ms); }
+
+class LineBackend
+    : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
+public:
+    void consume(const boost::log::record_view& record) {
+        std::string text;
+        if (auto message = record[boost::log::expressions::smessage]) {
+            text = *message;
+        }
+        if (sEcho) {
+            std::fprintf(stderr, "%s\n", text.c_str());
+        }
+        std::lock_guard<std::mutex> lock(mMutex);
+        mLines.push_back(text);
+    }
+
+    std::vector<std::string> LinesCopy() const {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mLines;
+    }
+
+    void Clear() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mLines.clear();
+    }
+
+private:
+    mutable std::mutex mMutex;
+    std::vector<std::string> mLines;
+};
+
+// "[LEVEL] [dd.mm.YYYY HH:MM:SS:mmm:uuu][function] [LINE: n] message"
+DiagLine Split(const std::string& line) {
+    DiagLine out;
+    size_t levelEnd = line.find("] ");
+    size_t lineTag = line.find("] [LINE: ");
+    if (line.empty() || line[0] != '[' || levelEnd == std::string::npos ||
+        lineTag == std::string::npos) {
+        out.message = line;
+        return out;
+    }
+    out.level = line.substr(1, levelEnd - 1);
+    size_t functionBegin = line.rfind("][", lineTag);
+    if (functionBegin != std::string::npos) {
+        out.function = line.substr(functionBegin + 2, lineTag - functionBegin - 2);
+    }
+    size_t messageBegin = line.find("] ", lineTag + 2);
+    if (messageBegin != std::string::npos) {
+        out.message = line.substr(messageBegin + 2);
+    }
+    return out;
+}
+
+}  // namespace
+
+struct DiagCaptureTest::Sink {
+    boost::shared_ptr<LineBackend> backend = boost::make_shared<LineBackend>();
+    boost::shared_ptr<boost::log::sinks::synchronous_sink<LineBackend>> frontend =
+        boost::make_shared<boost::log::sinks::synchronous_sink<LineBackend>>(backend);
+};
+
+void DiagCaptureTest::SetUp() {
+    ASSERT_TRUE(DiagLogger::Instance().SwitchOn("DEBUG"));
+    mSink = new Sink;
+    boost::log::core::get()->add_sink(mSink->frontend);
+    RthFake::Get().Reset();
+    Sleeps().clear();
+    Platform::PlatformTime::SetSleepForTesting(RecordSleep);
+    ZulOsCom::VShmHeader::sAfterInterlockedStepForTesting = nullptr;
+    ZulOsCom::VSharedMemoryQueue::sAfterEntryChecksForTesting = nullptr;
+}
+
+void DiagCaptureTest::TearDown() {
+    ZulOsCom::VShmHeader::sAfterInterlockedStepForTesting = nullptr;
+    ZulOsCom::VSharedMemoryQueue::sAfterEntryChecksForTesting = nullptr;
+    Platform::PlatformTime::SetSleepForTesting(nullptr);
+    RthFake::Get().Reset();
+    boost::log::core::get()->remove_sink(mSink->frontend);
+    delete mSink;
+    mSink = nullptr;
+}
+
+std::vector<DiagLine> DiagCaptureTest::Lines() const {
+    std::vector<DiagLine> out;
+    for (const auto& line : mSink->backend->LinesCopy()) {
+        out.push_back(Split(line));
+    }
+    return out;
+}
+
+std::vector<std::string> DiagCaptureTest::Messages(const std::string& level,
+                                                   const std::string& function) const {
+    std::vector<std::string> out;
+    for (const auto& line : Lines()) {
+        if (line.level == level && line.function == function) {
+            out.push_back(line.message);
+        }
+    }
+    return out;
+}
+
+void DiagCaptureTest::ClearLines() { mSink->backend->Clear(); }
+
+std::vector<uint32_t>& DiagCaptureTest::Sleeps() { return sSleeps; }
+
+void DiagCaptureTest::EchoToStderr() { sEcho = true; }
+
+GuardedRegion::GuardedRegion(size_t size) : mSize(size) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t dataPages = (size + page - 1) / page;
+    mMappingSize = (dataPages + 1) * page;
+    mMapping =
+        mmap(nullptr, mMappingSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (mMapping == MAP_FAILED) {
+        throw std::runtime_error("mmap failed");
+    }
+    uint8_t* guard = static_cast<uint8_t*>(mMapping) + dataPages * page;
+    if (mprotect(guard, page, PROT_NONE) != 0) {
+        munmap(mMapping, mMappingSize);
+        throw std::runtime_error("mprotect failed");
+    }
+    mBegin = guard - size;
+}
+
+GuardedRegion::~GuardedRegion() { munmap(mMapping, mMappingSize); }
+
+void WriteHeader(uint8_t* base, const std::string& name, uint32_t size, uint64_t initTime,
+                 int32_t refCount) {
+    std::memset(base, 0, 64);
+    std::memcpy(base, name.data(), std::min<size_t>(name.size(), 31));
+    std::memcpy(base + 32, &size, 4);
+    const uint32_t version = 0x00020000;
+    std::memcpy(base + 36, &version, 4);
+    std::memcpy(base + 40, &initTime, 8);
+    std::memcpy(base + 52, &refCount, 4);
+    unsigned sum = 0;
+    for (int i = 0; i < 48; ++i) {
+        sum += base[i];
+    }
+    base[48] = static_cast<uint8_t>(256 - sum % 256);
+}
+
+std::string Literal(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (std::strchr("\\^$.|?*+()[]{}", c) != nullptr) {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::string FatalLine(const std::string& function, const std::string& expr) {
+    return Literal("[" + function + "] [LINE: ") + "[0-9]+" +
+           Literal("] ZUL_ASSERT failed [" + expr + "]");
+}
+
+}  // namespace OscomTest
