@@ -1,0 +1,189 @@
+// rthpart: creates, removes, lists and shows partitions of the partition library, playing the
+// part of the hypervisor's configuration on this platform. The reader never uses it.
+//
+//   rthpart create NAME SIZE   new zero-filled partition (mode 0660)
+//   rthpart remove NAME
+//   rthpart list               "NAME SIZE" per partition, in name order
+//   rthpart show NAME          the partition decoded (read only)
+//   rthpart --help             usage on standard output
+// Exit status: 0 done; 1 the operation failed (exists, absent, refused by the system);
+// 2 bad command line (unknown command, wrong argument count, bad name or size). Every failure
+// is one line "rthpart: ..." on standard error and changes nothing.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "rth/RthAdmin.h"
+#include "rth/RthLib.h"
+#include "tools/rthpart/PartitionReport.h"
+
+namespace {
+
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+const char* const USAGE =
+    "Usage: rthpart COMMAND [ARGUMENTS]\n"
+    "Administers partitions of the partition library (the hypervisor's configuration).\n"
+    "\n"
+    "  rthpart create NAME SIZE   create a zero-filled partition of SIZE bytes (mode 0660)\n"
+    "  rthpart remove NAME        remove a partition\n"
+    "  rthpart list               list partitions, one \"NAME SIZE\" line each\n"
+    "  rthpart show NAME          decode a partition's header and queue (read only)\n"
+    "  rthpart --help             show this text\n"
+    "\n"
+    "NAME: 1 to 31 characters, no '/'. SIZE: a decimal number from 1 to 4294967295.\n"
+    "RTH_SHM_PREFIX, when set, replaces the object name prefix \"rth.\".\n"
+    "Exit status: 0 done, 1 operation failed, 2 bad command line.\n";
+
+int Fail(int status, const std::string& message) {
+    std::fprintf(stderr, "rthpart: %s\n", message.c_str());
+    return status;
+}
+
+// A positive decimal number of at most 32 bits: digits only, no sign, no blanks.
+bool ParseSize(const char* text, uint32_t& size) {
+    if (*text == '\0') {
+        return false;
+    }
+    uint64_t value = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(*p - '0');
+        if (value > UINT32_MAX) {
+            return false;
+        }
+    }
+    if (value == 0) {
+        return false;
+    }
+    size = static_cast<uint32_t>(value);
+    return true;
+}
+
+// Empty string when name is acceptable, else why not.
+std::string NameProblem(const char* name) {
+    size_t length = std::strlen(name);
+    if (length == 0) {
+        return "missing partition name";
+    }
+    if (length > RTH_MAX_NAME_LENGTH) {
+        return "partition name longer than 31 characters: '" + std::string(name) + "'";
+    }
+    if (std::strchr(name, '/') != nullptr) {
+        return "partition name must not contain '/': '" + std::string(name) + "'";
+    }
+    if (!rthNameValid(name)) {
+        return "invalid partition name '" + std::string(name) + "'";
+    }
+    return "";
+}
+
+int Create(const char* name, const char* sizeText) {
+    std::string problem = NameProblem(name);
+    if (!problem.empty()) {
+        return Fail(EXIT_USAGE, problem);
+    }
+    uint32_t size = 0;
+    if (!ParseSize(sizeText, size)) {
+        return Fail(EXIT_USAGE, "size must be a decimal number from 1 to 4294967295: '" +
+                                    std::string(sizeText) + "'");
+    }
+    switch (rthPartitionCreate(name, size)) {
+        case RTH_OK:
+            return 0;
+        case RTH_EXISTS:
+            return Fail(EXIT_FAILED, "partition " + std::string(name) + " exists already");
+        default:
+            return Fail(EXIT_FAILED, "cannot create partition " + std::string(name) + ": " +
+                                         std::strerror(errno));
+    }
+}
+
+int Remove(const char* name) {
+    std::string problem = NameProblem(name);
+    if (!problem.empty()) {
+        return Fail(EXIT_USAGE, problem);
+    }
+    switch (rthPartitionRemove(name)) {
+        case RTH_OK:
+            return 0;
+        case RTH_NOT_FOUND:
+            return Fail(EXIT_FAILED, "no partition " + std::string(name));
+        default:
+            return Fail(EXIT_FAILED, "cannot remove partition " + std::string(name) + ": " +
+                                         std::strerror(errno));
+    }
+}
+
+void PrintEntry(const char* name, uint64_t size, void* /*context*/) {
+    std::printf("%s %" PRIu64 "\n", name, size);
+}
+
+int List() {
+    if (rthPartitionList(PrintEntry, nullptr) != RTH_OK) {
+        return Fail(EXIT_FAILED, std::string("cannot list partitions: ") + std::strerror(errno));
+    }
+    return 0;
+}
+
+int Show(const char* name) {
+    std::string problem = NameProblem(name);
+    if (!problem.empty()) {
+        return Fail(EXIT_USAGE, problem);
+    }
+    uint32_t size = shmSizeGet(name);
+    if (size == 0) {
+        return Fail(EXIT_FAILED, "no partition " + std::string(name) + " (or it is empty)");
+    }
+    uint32_t area = size;
+    int32_t handle = shmOpen(name, 0, &area);
+    if (handle == SHM_KEY_INVALID) {
+        return Fail(EXIT_FAILED, "cannot open partition " + std::string(name));
+    }
+    // area is what was mapped; the report reads within it and writes nothing.
+    const auto* base = static_cast<const uint8_t*>(shmAddrGet(handle));
+    if (base == nullptr) {
+        shmClose(handle);
+        return Fail(EXIT_FAILED, "cannot map partition " + std::string(name));
+    }
+    std::fputs(PartitionReport::Describe(name, base, area).c_str(), stdout);
+    shmClose(handle);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        return Fail(EXIT_USAGE, "no command given (try rthpart --help)");
+    }
+    std::string command = argv[1];
+    int arguments = argc - 2;
+    if (command == "--help" || command == "-h") {
+        if (arguments != 0) {
+            return Fail(EXIT_USAGE, "--help takes no arguments");
+        }
+        std::fputs(USAGE, stdout);
+        return 0;
+    }
+    if (command == "create") {
+        return arguments == 2 ? Create(argv[2], argv[3])
+                              : Fail(EXIT_USAGE, "create takes NAME and SIZE");
+    }
+    if (command == "remove") {
+        return arguments == 1 ? Remove(argv[2]) : Fail(EXIT_USAGE, "remove takes NAME");
+    }
+    if (command == "show") {
+        return arguments == 1 ? Show(argv[2]) : Fail(EXIT_USAGE, "show takes NAME");
+    }
+    if (command == "list") {
+        return arguments == 0 ? List() : Fail(EXIT_USAGE, "list takes no arguments");
+    }
+    return Fail(EXIT_USAGE, "unknown command '" + command + "' (try rthpart --help)");
+}

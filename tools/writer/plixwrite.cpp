@@ -1,0 +1,293 @@
+// plixwrite: the command-line trace writer. Writes records into the trace queue of a partition,
+// creating the partition when it is missing and setting its queue up when it is not set up.
+// See USAGE for the exact behaviour; one writer per queue at a time.
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/PlatformTime.h"
+#include "rth/RthAdmin.h"
+#include "rth/RthLib.h"
+#include "tools/writer/TraceWriter.h"
+
+namespace {
+
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+const char* const USAGE =
+    "Usage: plixwrite [--name NAME] [--size BYTES] [--count N [--length L]] [--rate R] [--drop]\n"
+    "Writes trace records into the queue of partition NAME (default plixtrace). A missing\n"
+    "partition is created with BYTES (default 1048576; an existing one must have that size when\n"
+    "--size is given); a partition whose queue is not set up is initialised; otherwise the\n"
+    "writer goes on at the queue's current write offset.\n"
+    "\n"
+    "Without --count, standard input is read: each line becomes one record holding the line,\n"
+    "a line feed and a NUL. A last line without line feed gets one. A line too long for one\n"
+    "record is split: pieces of (largest record - 1) bytes followed by a NUL, the last piece\n"
+    "followed by the line feed and the NUL.\n"
+    "\n"
+    "  --count N    write N synthetic records instead: record n (1..N) is \"n \" and letters,\n"
+    "               cut or filled to exactly L bytes, the last two being a line feed and a NUL\n"
+    "  --length L   payload bytes of each synthetic record (default 64; 0 allowed)\n"
+    "  --rate R     write at most R records per second\n"
+    "  --drop       drop records the queue has no room for instead of waiting; at the end,\n"
+    "               \"plixwrite: W written, D dropped\" on standard error\n"
+    "  --help       show this text\n"
+    "\n"
+    "Exit status: 0 done, 1 partition or queue failure, 2 bad command line.\n";
+
+int Fail(int status, const std::string& message) {
+    std::fprintf(stderr, "plixwrite: %s\n", message.c_str());
+    return status;
+}
+
+// A decimal number from minimum to maximum: digits only, no sign, no blanks.
+bool ParseNumber(const char* text, uint64_t minimum, uint64_t maximum, uint64_t& value) {
+    if (*text == '\0') {
+        return false;
+    }
+    uint64_t result = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        result = result * 10 + static_cast<uint64_t>(*p - '0');
+        if (result > maximum) {
+            return false;
+        }
+    }
+    if (result < minimum) {
+        return false;
+    }
+    value = result;
+    return true;
+}
+
+struct Options {
+    std::string name = "plixtrace";
+    uint32_t size = 1048576;
+    bool sizeGiven = false;
+    uint64_t count = 0;
+    bool countGiven = false;
+    uint32_t length = 64;
+    bool lengthGiven = false;
+    uint64_t rate = 0;  // 0: unpaced
+    bool drop = false;
+    bool help = false;
+};
+
+// Empty string on success, else the one-line reason.
+std::string ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string option = argv[i];
+        if (option == "--help" || option == "-h") {
+            options.help = true;
+            continue;
+        }
+        if (option == "--drop") {
+            options.drop = true;
+            continue;
+        }
+        if (option != "--name" && option != "--size" && option != "--count" &&
+            option != "--length" && option != "--rate") {
+            return "unknown option '" + option + "' (try plixwrite --help)";
+        }
+        if (i + 1 >= argc) {
+            return option + " needs a value";
+        }
+        const char* value = argv[++i];
+        uint64_t number = 0;
+        if (option == "--name") {
+            options.name = value;
+        } else if (option == "--size") {
+            if (!ParseNumber(value, TraceWriter::MIN_PARTITION_SIZE, UINT32_MAX, number)) {
+                return "--size must be a decimal number from " +
+                       std::to_string(TraceWriter::MIN_PARTITION_SIZE) + " to 4294967295: '" +
+                       value + "'";
+            }
+            options.size = static_cast<uint32_t>(number);
+            options.sizeGiven = true;
+        } else if (option == "--count") {
+            if (!ParseNumber(value, 1, UINT64_MAX / 10, number)) {
+                return std::string("--count must be a positive decimal number: '") + value + "'";
+            }
+            options.count = number;
+            options.countGiven = true;
+        } else if (option == "--length") {
+            if (!ParseNumber(value, 0, UINT32_MAX, number)) {
+                return std::string("--length must be a decimal number of at most 32 bits: '") +
+                       value + "'";
+            }
+            options.length = static_cast<uint32_t>(number);
+            options.lengthGiven = true;
+        } else {
+            if (!ParseNumber(value, 1, 1000000000, number)) {
+                return std::string("--rate must be a decimal number from 1 to 1000000000: '") +
+                       value + "'";
+            }
+            options.rate = number;
+        }
+    }
+    if (options.lengthGiven && !options.countGiven) {
+        return "--length needs --count";
+    }
+    if (!rthNameValid(options.name.c_str())) {
+        return "invalid partition name '" + options.name + "' (1 to 31 characters, no '/')";
+    }
+    return "";
+}
+
+// Keeps records at most rate per second apart, sleeping (never spinning) until each is due.
+class Pacer {
+public:
+    explicit Pacer(uint64_t rate) : mRate(rate) {}
+    void WaitForNext() {
+        if (mRate == 0) {
+            return;
+        }
+        uint64_t now = Platform::PlatformTime::PerformanceCounter();
+        if (mCount == 0) {
+            mStart = now;
+        }
+        uint64_t due = mStart + mCount * 1000000000ULL / mRate;
+        ++mCount;
+        if (due > now) {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(due - now));
+        }
+    }
+
+private:
+    uint64_t mRate;
+    uint64_t mStart = 0;
+    uint64_t mCount = 0;
+};
+
+// Writes one record; false after a queue failure (reported).
+bool Put(TraceWriter& writer, Pacer& pacer, const char* data, size_t length,
+         const std::string& name) {
+    pacer.WaitForNext();
+    switch (writer.Write(data, static_cast<uint32_t>(length))) {
+        case TraceWriter::Result::WRITTEN:
+        case TraceWriter::Result::DROPPED:
+            return true;
+        case TraceWriter::Result::BROKEN:
+            Fail(EXIT_FAILED, "the queue in partition " + name + " is no longer valid");
+            return false;
+        default:
+            Fail(EXIT_FAILED, "cannot write to partition " + name);
+            return false;
+    }
+}
+
+// Record n of the synthetic load: "n " and letters, exactly length bytes, ending "\n\0" when
+// length >= 2 (a single byte is the NUL).
+void FillSynthetic(std::vector<char>& record, uint64_t n, uint32_t length) {
+    record.assign(length, '\0');
+    if (length < 2) {
+        return;
+    }
+    std::string prefix = std::to_string(n) + " ";
+    uint32_t text = length - 2;
+    for (uint32_t i = 0; i < text; ++i) {
+        record[i] = i < prefix.size() ? prefix[i] : static_cast<char>('a' + i % 26);
+    }
+    record[text] = '\n';
+}
+
+bool WriteSynthetic(TraceWriter& writer, Pacer& pacer, const Options& options) {
+    std::vector<char> record;
+    for (uint64_t n = 1; n <= options.count; ++n) {
+        FillSynthetic(record, n, options.length);
+        if (!Put(writer, pacer, record.data(), record.size(), options.name)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WriteLines(TraceWriter& writer, Pacer& pacer, const Options& options) {
+    const size_t maxRecord = writer.MaxRecordLength();
+    std::string line;
+    std::string record;
+    while (std::getline(std::cin, line)) {
+        size_t at = 0;
+        // Pieces of a long line: maxRecord - 1 bytes and a NUL each.
+        while (line.size() - at + 2 > maxRecord) {
+            record.assign(line, at, maxRecord - 1);
+            record.push_back('\0');
+            if (!Put(writer, pacer, record.data(), record.size(), options.name)) {
+                return false;
+            }
+            at += maxRecord - 1;
+        }
+        record.assign(line, at, std::string::npos);
+        record.push_back('\n');
+        record.push_back('\0');
+        if (!Put(writer, pacer, record.data(), record.size(), options.name)) {
+            return false;
+        }
+    }
+    if (std::cin.bad()) {
+        Fail(EXIT_FAILED, "cannot read standard input");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::string problem = ParseOptions(argc, argv, options);
+    if (options.help && problem.empty()) {
+        std::fputs(USAGE, stdout);
+        return 0;
+    }
+    if (!problem.empty()) {
+        return Fail(EXIT_USAGE, problem);
+    }
+
+    const char* name = options.name.c_str();
+    uint32_t existing = shmSizeGet(name);
+    if (existing == 0) {
+        int32_t created = rthPartitionCreate(name, options.size);
+        if (created != RTH_OK && created != RTH_EXISTS) {
+            return Fail(EXIT_FAILED, "cannot create partition " + options.name + ": " +
+                                         std::strerror(errno));
+        }
+    } else if (options.sizeGiven && existing != options.size) {
+        return Fail(EXIT_FAILED, "partition " + options.name + " exists with " +
+                                     std::to_string(existing) + " bytes, not " +
+                                     std::to_string(options.size));
+    }
+
+    TraceWriter writer(options.name);
+    std::string error;
+    if (!writer.Open(error)) {
+        return Fail(EXIT_FAILED, error);
+    }
+    writer.SetDropWhenFull(options.drop);
+    if (options.countGiven && options.length > writer.MaxRecordLength()) {
+        return Fail(EXIT_USAGE, "--length " + std::to_string(options.length) +
+                                    " exceeds the largest record of partition " + options.name +
+                                    " (" + std::to_string(writer.MaxRecordLength()) + " bytes)");
+    }
+
+    std::ios::sync_with_stdio(false);
+    Pacer pacer(options.rate);
+    bool ok = options.countGiven ? WriteSynthetic(writer, pacer, options)
+                                 : WriteLines(writer, pacer, options);
+    if (options.drop) {
+        std::fprintf(stderr, "plixwrite: %" PRIu64 " written, %" PRIu64 " dropped\n",
+                     writer.Written(), writer.Dropped());
+    }
+    return ok ? 0 : EXIT_FAILED;
+}
