@@ -31,8 +31,10 @@ public:
 
     // Creates the contents, with up to four open attempts and recovery calls in between
     // (pauses of 0, 1 and 4 s through the platform). error: 0 success or already open, 12 not
-    // available, 1 not openable or no address, 4 wrong size. A name of 32 characters or more
-    // is stored as its first 31. Lets the std::runtime_error of InitRefCountAndTime pass.
+    // available, 1 not openable or no address, 4 wrong size (also, before any library call, a
+    // size below 68, which cannot hold the header and the end marker). A name of 32 characters
+    // or more is stored as its first 31. Lets the std::runtime_error of InitRefCountAndTime
+    // pass, with the handle still held.
     bool Init(uint32_t size, int32_t& error) override;
     // Attaches; on success size is the header's size. Refuses (closing the handle) a wrong
     // checksum or version, and a header size that is smaller than the management header plus

@@ -10,10 +10,6 @@
 
 #include "diag/ZulAssert.h"
 
-namespace ZulOsCom {
-
-namespace {
-
 // ZUL_ASSERT that reports the queue invariant under its usual text while the check runs on
 // the values this call took from shared memory (a field named in the text is read atomically,
 // and where it bounds an access, once per call), not on a plain, racing load of the field.
@@ -23,6 +19,10 @@ namespace {
             ::PlixBase::ZulAssertFail(__PRETTY_FUNCTION__, __LINE__, text); \
         }                                                                   \
     } while (0)
+
+namespace ZulOsCom {
+
+namespace {
 
 uint32_t LoadRelaxed(const uint32_t& field) {
     return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(field)).load(std::memory_order_relaxed);
