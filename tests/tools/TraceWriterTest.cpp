@@ -111,11 +111,14 @@ TEST_F(TraceWriterTest, InitialisesHeaderAndQueueFromAnyContents) {
     EXPECT_EQ(ReadOne(*reader), "<empty>");
 
     // Smallest partition: capacity 128, records up to 56 bytes. One byte less is refused.
+    reader.reset();
     RthFake::Get().Reset();
     Partition(TraceWriter::MIN_PARTITION_SIZE);
-    auto small = OpenWriter(TraceWriter::OpenMode::INITIALISED);
-    EXPECT_EQ(small->Capacity(), 128u);
-    EXPECT_EQ(small->MaxRecordLength(), 56u);
+    {
+        auto small = OpenWriter(TraceWriter::OpenMode::INITIALISED);
+        EXPECT_EQ(small->Capacity(), 128u);
+        EXPECT_EQ(small->MaxRecordLength(), 56u);
+    }
     RthFake::Get().Reset();
     Partition(TraceWriter::MIN_PARTITION_SIZE - 1);
     TraceWriter tooSmall("plixtrace");
