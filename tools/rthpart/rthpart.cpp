@@ -139,7 +139,8 @@ int Show(const char* name) {
     }
     uint32_t size = shmSizeGet(name);
     if (size == 0) {
-        return Fail(EXIT_FAILED, "no partition " + std::string(name) + " (or it is empty)");
+        return Fail(EXIT_FAILED, "partition " + std::string(name) +
+                                     " is not available (absent, empty or over 4 GiB)");
     }
     uint32_t area = size;
     int32_t handle = shmOpen(name, 0, &area);

@@ -16,6 +16,8 @@
 // queue is empty is preceded by a filler element at the write offset whose slot ends exactly at
 // the end of the data area (length = rest - 71, or 0 when 64 bytes are left; first payload byte
 // NUL, so a reader prints nothing; mark byte FILLER_MARK). Readers consume it like any element.
+// In drop mode the filler is written all the same and the record is dropped, so that later
+// records find the whole data area free once the reader has passed the filler.
 //
 // Limits: an element whose slot is the whole data area could never be published (write offset
 // would equal read offset), so the longest record is MaxRecordLength() = capacity - 72 bytes.
