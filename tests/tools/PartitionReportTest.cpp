@@ -36,11 +36,4 @@ TEST(PartitionReportTest, NeverReadsOutsideAndNamesWhatIsMissing) {
     }
 }
 
-TEST(PartitionReportTest, BytesPendingCountsAcrossTheWrap) {
-    EXPECT_EQ(PartitionReport::BytesPending(3840, 0, 0), 0u);
-    EXPECT_EQ(PartitionReport::BytesPending(3840, 640, 128), 512u);
-    EXPECT_EQ(PartitionReport::BytesPending(3840, 64, 3776), 128u);
-    EXPECT_EQ(PartitionReport::BytesPending(3840, 0, 64), 3776u);
-}
-
 }  // namespace
