@@ -7,8 +7,16 @@
 #include <cstdint>
 #include <string>
 
-// The trace log directory of the shipped program (the cleanup works on the same one).
+// The trace log directory of the shipped program, for the sink and for the cleanup. Windows
+// spells it in two ways, "d:\Tmp\jub_logs" and "d:\tmp\jub_logs": one directory on its file
+// system, which ignores case; a directory the sink has to create is spelled "Tmp".
+#ifdef _WIN32
+constexpr const char* TRACE_LOG_DIRECTORY = "d:\\Tmp\\jub_logs";
+constexpr const char* TRACE_LOG_CLEANUP_DIRECTORY = "d:\\tmp\\jub_logs";
+#else
 constexpr const char* TRACE_LOG_DIRECTORY = "/tmp/jub_logs";
+constexpr const char* TRACE_LOG_CLEANUP_DIRECTORY = TRACE_LOG_DIRECTORY;
+#endif
 
 // File name pattern inside the directory: %2N is the file counter, at least two digits.
 constexpr const char* TRACE_LOG_FILE_PATTERN = "plix_%2N.log";

@@ -58,7 +58,11 @@ int ConsoleCtrlHandler(uint32_t eventCode) {
     return TRUE_RESULT;
 }
 
-TraceReader::TraceReader(std::string logDirectory) : mLogDirectory(std::move(logDirectory)) {}
+TraceReader::TraceReader(std::string logDirectory)
+    : mCleanupDirectory(logDirectory), mSinkDirectory(std::move(logDirectory)) {}
+
+TraceReader::TraceReader(std::string cleanupDirectory, std::string sinkDirectory)
+    : mCleanupDirectory(std::move(cleanupDirectory)), mSinkDirectory(std::move(sinkDirectory)) {}
 
 int TraceReader::Run() {
     // The queue lives inside RunUnguarded, so it is released before an exception gets here.
@@ -77,8 +81,8 @@ int TraceReader::Run() {
 int TraceReader::RunUnguarded() {
     std::printf("=============== ReadPLIXTrace ===============\n\n");
     std::fflush(stdout);
-    CleanupTraceLogDirectory(mLogDirectory);
-    InitTraceLogSink(mLogDirectory);
+    CleanupTraceLogDirectory(mCleanupDirectory);
+    InitTraceLogSink(mSinkDirectory);
 
     auto queue = std::make_shared<RawSharedMemoryQueue>();
     switch (queue->Open()) {

@@ -23,9 +23,13 @@ int ConsoleCtrlHandler(uint32_t eventCode);
 
 class TraceReader {
 public:
-    // logDirectory: where the cleanup and the trace log sink work. The shipped program
-    // passes TRACE_LOG_DIRECTORY; tests pass a directory of their own.
+    // logDirectory: where the cleanup and the trace log sink work. Tests pass a directory of
+    // their own.
     explicit TraceReader(std::string logDirectory);
+
+    // The same directory spelled apart for the cleanup and the sink: the shipped program passes
+    // TRACE_LOG_CLEANUP_DIRECTORY and TRACE_LOG_DIRECTORY.
+    TraceReader(std::string cleanupDirectory, std::string sinkDirectory);
 
     // Runs the program from the banner to the end and returns its exit code (0 or 1). An
     // exception of the logging library or the communication layer ends it with one line on
@@ -35,5 +39,6 @@ public:
 private:
     int RunUnguarded();
 
-    std::string mLogDirectory;
+    std::string mCleanupDirectory;
+    std::string mSinkDirectory;
 };

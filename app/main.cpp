@@ -3,4 +3,4 @@
 #include "app/TraceLogSink.h"
 #include "app/TraceReader.h"
 
-int main() { return TraceReader(TRACE_LOG_DIRECTORY).Run(); }
+int main() { return TraceReader(TRACE_LOG_CLEANUP_DIRECTORY, TRACE_LOG_DIRECTORY).Run(); }
