@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/IdlePacer.h"
 #include "app/RawSharedMemoryQueue.h"
 #include "app/TraceLogCleanup.h"
 #include "app/TraceLogSink.h"
@@ -25,7 +26,6 @@ namespace {
 constexpr int TRUE_RESULT = 1;
 constexpr int FALSE_RESULT = 0;
 constexpr uint32_t READ_BUFFER_SIZE = 4096;
-constexpr uint32_t IDLE_PAUSE_MS = 100;
 constexpr uint32_t HANDLER_ERROR_PAUSE_MS = 5000;
 
 void ReportStartFailure(const char* reason) {
@@ -117,13 +117,19 @@ int TraceReader::RunUnguarded() {
     // printed and logged with every byte it holds. The buffer grows for a longer record; the
     // queue's data area bounds it.
     std::vector<char> buffer(READ_BUFFER_SIZE + 1);
+    // An empty pass pauses briefly right after records came and longer the longer the queue
+    // stays empty, up to 100 ms: a writer that drops what does not fit loses nothing to a
+    // sleeping reader, and an idle reader still wakes only every 100 ms.
+    IdlePacer pacer;
     for (;;) {
         uint32_t length = static_cast<uint32_t>(buffer.size() - 1);
         uint32_t status = queue->Read(buffer.data(), length);
         if (status == ZulOsCom::VSharedMemoryQueue::STATUS_BUFFER_SMALL &&
             length <= queue->DataAreaSize()) {
             buffer.resize(static_cast<size_t>(length) + 1);  // read it in the next pass
+            pacer.RecordArrived();
         } else if (status == ZulOsCom::VSharedMemoryQueue::STATUS_OK && length > 0) {
+            pacer.RecordArrived();
             buffer[length] = '\0';
             if (buffer[0] != '\0') {
                 std::printf("%s", buffer.data());
@@ -132,7 +138,7 @@ int TraceReader::RunUnguarded() {
             }
         } else {
             // Empty queue, or a queue that is not valid (yet): poll again later.
-            Platform::PlatformTime::Sleep(IDLE_PAUSE_MS);
+            IdlePacer::Pause(pacer.NextPauseUs());
         }
 
         if (Platform::KeyState::GetAsyncEscapeState() != 0) {

@@ -13,6 +13,7 @@
 #include "diag/DiagLogger.h"
 #include "platform/PlatformTime.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/Portable.h"
 
 namespace {
 
@@ -36,8 +37,7 @@ constexpr int64_t kSeconds = 1796679430;
 int64_t FixedClock() { return kSeconds * 10000000LL + 50070; }
 
 void UseUtcAndFixedClock() {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    PlixTest::UseTimeZone("UTC");
     Platform::PlatformTime::SetSystemClockForTesting(FixedClock);
 }
 

@@ -5,14 +5,15 @@
 #include <boost/log/core.hpp>
 #include <boost/log/expressions.hpp>
 #include <boost/log/utility/setup/file.hpp>
+#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "diag/DiagLogger.h"
 #include "diag/ZulAssert.h"
+#include "tests/support/Portable.h"
 
 namespace Probe {
 
@@ -34,7 +35,8 @@ struct Checker {
 namespace {
 
 std::string TempFile(const char* tag) {
-    return "/tmp/plix_zul_" + std::string(tag) + "_" + std::to_string(getpid()) + ".log";
+    return PlixTest::TempFilePath("plix_zul_" + std::string(tag) + "_" +
+                                  std::to_string(PlixTest::ProcessId()) + ".log");
 }
 
 // Switches the logger on and writes every record's message to path, one per line.
@@ -60,7 +62,7 @@ TEST(ZulAssertTest, PassingAssertionEvaluatesOnce) {
 }
 
 TEST(ZulAssertTest, FailureWithLoggerOffExitsSilentlyWith254) {
-    EXPECT_EXIT(Probe::Checker::Check(3), ::testing::ExitedWithCode(254), "^$");
+    EXPECT_EXIT(Probe::Checker::Check(3), ::testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE), "^$");
 }
 
 TEST(ZulAssertTest, FailureWritesAssertionStackAndExitLinesInOrder) {
@@ -70,9 +72,9 @@ TEST(ZulAssertTest, FailureWritesAssertionStackAndExitLinesInOrder) {
             LogToFile(path);
             Probe::Checker::Check(3);
         },
-        ::testing::ExitedWithCode(254), "");
+        ::testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE), "");
     std::vector<std::string> lines = ReadLines(path);
-    unlink(path.c_str());
+    std::remove(path.c_str());
     ASSERT_GE(lines.size(), 4u);
 
     std::regex first(R"(\[FATAL\] \[[0-9.]{10} [0-9:]{8}:[0-9]{3}:[0-9]{3}\]\[Probe::Checker::Check\] \[LINE: ([0-9]+)\] ZUL_ASSERT failed \[value == 2\])");
@@ -106,9 +108,9 @@ TEST(ZulAssertTest, DeepStackWritesOnlyTheHundredInnermostFrames) {
             LogToFile(path);
             Probe::Checker::Deep(150);
         },
-        ::testing::ExitedWithCode(254), "");
+        ::testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE), "");
     std::vector<std::string> lines = ReadLines(path);
-    unlink(path.c_str());
+    std::remove(path.c_str());
     ASSERT_EQ(lines.size(), 102u);
     EXPECT_NE(lines[1].find("] 99: "), std::string::npos) << lines[1];
     EXPECT_NE(lines[100].find("] 0: "), std::string::npos) << lines[100];

@@ -2,7 +2,6 @@
 // and hostile or changing headers that must never lead the reader out of the partition. Every
 // queue lies at the very end of a mapping, right before a PROT_NONE page.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <cstring>
@@ -13,6 +12,7 @@
 
 #include "oscom/VSharedMemoryQueue.h"
 #include "tests/oscom/OscomTestSupport.h"
+#include "tests/support/Portable.h"
 
 using namespace ZulOsCom;
 using OscomTest::DiagCaptureTest;
@@ -315,7 +315,7 @@ TEST_F(QueueDeathTest, FatalChecksOfTheElementAndOffsets) {
                     EchoToStderr();
                     q.Read(4096, out);
                 },
-                testing::ExitedWithCode(254),
+                testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE),
                 FatalLine(READ, "elLength <= this->mCapacity - SIZEOF_ELEMENT_HDR"));
         }
     }
@@ -328,7 +328,7 @@ TEST_F(QueueDeathTest, FatalChecksOfTheElementAndOffsets) {
                 EchoToStderr();
                 q.Read(4096, out);
             },
-            testing::ExitedWithCode(254),
+            testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE),
             FatalLine(READ, "tmpOffset + SIZEOF_ELEMENT_HDR + elLength <= this->mCapacity"));
     }
     {  // a capacity that is no multiple of 64 leaves the read offset beyond it
@@ -340,7 +340,7 @@ TEST_F(QueueDeathTest, FatalChecksOfTheElementAndOffsets) {
                 EchoToStderr();
                 q.Read(4096, out);
             },
-            testing::ExitedWithCode(254), FatalLine(READ, "this->mReadOffset <= this->mCapacity"));
+            testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE), FatalLine(READ, "this->mReadOffset <= this->mCapacity"));
     }
     {  // a read offset that is no multiple of 64
         TestQueue q;
@@ -351,7 +351,7 @@ TEST_F(QueueDeathTest, FatalChecksOfTheElementAndOffsets) {
                 EchoToStderr();
                 q.Read(4096, out);
             },
-            testing::ExitedWithCode(254), FatalLine(READ, "isAligned64(this->mReadOffset)"));
+            testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE), FatalLine(READ, "isAligned64(this->mReadOffset)"));
     }
     {  // the header turns invalid during the call; here the copy itself clears mAttachCount
         TestQueue q;
@@ -363,7 +363,7 @@ TEST_F(QueueDeathTest, FatalChecksOfTheElementAndOffsets) {
                 uint32_t length = 4;
                 q.Read(&q.Q().mAttachCount, &length);
             },
-            testing::ExitedWithCode(254), FatalLine(READ, "this->IsValid()"));
+            testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE), FatalLine(READ, "this->IsValid()"));
     }
     {  // ... and right after the entry checks
         TestQueue q;
@@ -375,7 +375,7 @@ TEST_F(QueueDeathTest, FatalChecksOfTheElementAndOffsets) {
                 VSharedMemoryQueue::sAfterEntryChecksForTesting = DropAttachCount;
                 q.Read(4096, out);
             },
-            testing::ExitedWithCode(254), FatalLine(READ, "this->IsValid()"));
+            testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE), FatalLine(READ, "this->IsValid()"));
         // The read offset taken after the checks lies outside the data area, while the header
         // as read again looks valid: the bound taken at entry still holds.
         q.Q().mAttachCount = 1;  // the region is shared with the child above
@@ -385,7 +385,7 @@ TEST_F(QueueDeathTest, FatalChecksOfTheElementAndOffsets) {
                 VSharedMemoryQueue::sAfterEntryChecksForTesting = MoveReadOffsetBeyondCapacity;
                 q.Read(4096, out);
             },
-            testing::ExitedWithCode(254),
+            testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE),
             FatalLine(READ, "nextUsedElement >= startAddress && nextUsedElement < endAddress"));
     }
 }
@@ -400,7 +400,7 @@ TEST_F(QueueDeathTest, HostileHeadersStayInsideThePartition) {
                 EchoToStderr();
                 q.Read(4096, out);
             },
-            testing::ExitedWithCode(254),
+            testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE),
             FatalLine(READ, "tmpOffset + SIZEOF_ELEMENT_HDR <= this->mCapacity"));
     }
     {  // a data area too small for any element header
@@ -411,7 +411,7 @@ TEST_F(QueueDeathTest, HostileHeadersStayInsideThePartition) {
                 EchoToStderr();
                 q.Read(4096, out);
             },
-            testing::ExitedWithCode(254),
+            testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE),
             FatalLine(READ, "tmpOffset + SIZEOF_ELEMENT_HDR <= this->mCapacity"));
     }
     {  // a wrap marker in front of an element at offset 0 that is too long
@@ -424,7 +424,7 @@ TEST_F(QueueDeathTest, HostileHeadersStayInsideThePartition) {
                 EchoToStderr();
                 q.Read(4096, out);
             },
-            testing::ExitedWithCode(254),
+            testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE),
             FatalLine(READ, "elLength <= this->mCapacity - SIZEOF_ELEMENT_HDR"));
     }
     // An odd read offset whose element header fits: read as it lies, little-endian.
@@ -509,7 +509,8 @@ TEST_F(QueueDeathTest, HostileHeadersStayInsideThePartition) {
 TEST_F(QueueDeathTest, HostileWriterMeetsStatusesOrTheFatalCheck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto orderly = [](int status) {
-        return WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 254);
+        return testing::ExitedWithCode(0)(status) ||
+               testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE)(status);
     };
     for (unsigned seed = 1; seed <= 8; ++seed) {
         EXPECT_EXIT(ReadWhileScribbled(seed, 200000), orderly, "") << "seed " << seed;

@@ -6,6 +6,7 @@
 
 #include "oscom/VShmHeader.h"
 #include "tests/oscom/OscomTestSupport.h"
+#include "tests/support/Portable.h"
 
 using namespace ZulOsCom;
 using OscomTest::DiagCaptureTest;
@@ -198,7 +199,7 @@ TEST_F(VShmHeaderTest, FatalStates) {
             EchoToStderr();
             h.AddRefGetInitTime(false);
         },
-        testing::ExitedWithCode(254),
+        testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE),
         Literal("AddRefRememberInitTime() has invalid init time!") + "(.|\n)*" +
             FatalLine(ADD_REF, "false"));
     EXPECT_EQ(5, h.LoadRefCount());
@@ -211,7 +212,7 @@ TEST_F(VShmHeaderTest, FatalStates) {
             VShmHeader::sAfterInterlockedStepForTesting = ChangeInitTimeTo99;
             h.AddRefGetInitTime(false);
         },
-        testing::ExitedWithCode(254),
+        testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE),
         Literal("Concurrent initialization of shared memory by a different process! InitTime "
                 "before modification=1, initTime after modification = 99") +
             "(.|\n)*" + FatalLine(ADD_REF, "false"));
@@ -226,7 +227,7 @@ TEST_F(VShmHeaderTest, FatalStates) {
             VShmHeader::sAfterInterlockedStepForTesting = ChangeInitTimeTo99;
             h.ReleaseRefIfTimeStampMatches(1);
         },
-        testing::ExitedWithCode(254),
+        testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE),
         Literal("Concurrent modification of shmem during ReleaseRefIfTimeStampMatches(abc). "
                 "refCount=5, initTime=1, modified initTime=99") +
             "(.|\n)*" + FatalLine(RELEASE, "false"));

@@ -1,0 +1,45 @@
+// IdlePacer: the growing pause of the read loop while the queue stays empty.
+#include "app/IdlePacer.h"
+
+#include <chrono>
+#include <thread>
+
+#include "platform/PlatformTime.h"
+
+namespace {
+
+constexpr uint32_t US_PER_MS = 1000;
+
+}  // namespace
+
+uint32_t IdlePacer::PauseForEmptyPass(uint32_t emptyPassesBefore) {
+    if (emptyPassesBefore < YIELD_PASSES) {
+        return 0;
+    }
+    uint32_t pause = FIRST_SLEEP_US;
+    for (uint32_t step = YIELD_PASSES; step < emptyPassesBefore && pause < MAX_PAUSE_US; ++step) {
+        pause *= 2;
+    }
+    return pause < MAX_PAUSE_US ? pause : MAX_PAUSE_US;
+}
+
+uint32_t IdlePacer::NextPauseUs() {
+    const uint32_t pause = PauseForEmptyPass(mEmptyPasses);
+    // Once at the longest pause the count no longer matters; stop it there so it cannot wrap.
+    if (pause < MAX_PAUSE_US) {
+        ++mEmptyPasses;
+    }
+    return pause;
+}
+
+void IdlePacer::Pause(uint32_t us) {
+    if (us == 0) {
+        std::this_thread::yield();
+    } else if (us % US_PER_MS == 0) {
+        Platform::PlatformTime::Sleep(us / US_PER_MS);
+    } else {
+        // The platform's Sleep counts whole milliseconds; the short steps of the schedule need
+        // finer pauses than that.
+        std::this_thread::sleep_for(std::chrono::microseconds(us));
+    }
+}

@@ -1,0 +1,92 @@
+// The read loop's idle pause: its schedule (yield first, then doubling up to 100 ms), the
+// reset when a record arrives, and how a pause is carried out (whole milliseconds through the
+// platform's Sleep, which tests can replace).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "app/IdlePacer.h"
+#include "platform/PlatformTime.h"
+
+namespace {
+
+std::vector<uint32_t> sSleeps;
+void RecordSleep(uint32_t ms) { sSleeps.push_back(ms); }
+
+TEST(IdlePacerTest, PauseGrowsFromYieldsToTheIdleIntervalAndNoFaster) {
+    // The first empty passes after a record only yield.
+    for (uint32_t n = 0; n < IdlePacer::YIELD_PASSES; ++n) {
+        EXPECT_EQ(IdlePacer::PauseForEmptyPass(n), 0u) << n;
+    }
+    EXPECT_EQ(IdlePacer::PauseForEmptyPass(IdlePacer::YIELD_PASSES), 125u);
+    EXPECT_EQ(IdlePacer::PauseForEmptyPass(IdlePacer::YIELD_PASSES + 3), 1000u);
+
+    // Each pause at most doubles, and never exceeds twice the time already paused since the
+    // record (plus the first step): a writer that went quiet for a while and resumes finds the
+    // reader asleep for at most about as long again. The pause reaches 100 ms and stays there;
+    // from 1 ms on it is whole milliseconds.
+    uint64_t pausedSoFar = 0;
+    uint32_t previous = 0;
+    uint32_t passesToIdle = 0;
+    for (uint32_t n = 0; n < 100000; ++n) {
+        uint32_t pause = IdlePacer::PauseForEmptyPass(n);
+        ASSERT_LE(pause, IdlePacer::MAX_PAUSE_US) << n;
+        ASSERT_GE(pause, previous) << n;
+        ASSERT_LE(pause, 2 * pausedSoFar + IdlePacer::FIRST_SLEEP_US) << n;
+        if (pause >= 1000) {
+            ASSERT_EQ(pause % 1000, 0u) << n;
+        }
+        if (pause == IdlePacer::MAX_PAUSE_US && passesToIdle == 0) {
+            passesToIdle = n;
+        }
+        pausedSoFar += pause;
+        previous = pause;
+    }
+    EXPECT_EQ(IdlePacer::PauseForEmptyPass(UINT32_MAX), IdlePacer::MAX_PAUSE_US);
+
+    // An idle reader settles quickly: a few dozen passes and well under half a second of pauses
+    // before it polls every 100 ms.
+    ASSERT_GT(passesToIdle, 0u);
+    EXPECT_LT(passesToIdle, 40u);
+    uint64_t rampUs = 0;
+    for (uint32_t n = 0; n < passesToIdle; ++n) rampUs += IdlePacer::PauseForEmptyPass(n);
+    EXPECT_LT(rampUs, 500000u);
+}
+
+TEST(IdlePacerTest, ARecordStartsTheScheduleAgain) {
+    IdlePacer pacer;
+    std::vector<uint32_t> pauses;
+    for (int i = 0; i < 1000; ++i) pauses.push_back(pacer.NextPauseUs());
+    for (uint32_t n = 0; n < pauses.size(); ++n) {
+        ASSERT_EQ(pauses[n], IdlePacer::PauseForEmptyPass(n)) << n;
+    }
+    EXPECT_EQ(pauses.back(), IdlePacer::MAX_PAUSE_US);
+    // The count stops at the longest pause instead of running towards a wrap.
+    EXPECT_LT(pacer.EmptyPasses(), 100u);
+
+    pacer.RecordArrived();
+    EXPECT_EQ(pacer.EmptyPasses(), 0u);
+    for (uint32_t n = 0; n < IdlePacer::YIELD_PASSES; ++n) {
+        EXPECT_EQ(pacer.NextPauseUs(), 0u);
+    }
+    EXPECT_EQ(pacer.NextPauseUs(), IdlePacer::FIRST_SLEEP_US);
+
+    // A record in the middle of the ramp resets it as well.
+    for (int i = 0; i < 5; ++i) pacer.NextPauseUs();
+    pacer.RecordArrived();
+    EXPECT_EQ(pacer.NextPauseUs(), 0u);
+}
+
+TEST(IdlePacerTest, WholeMillisecondsGoThroughThePlatformSleep) {
+    sSleeps.clear();
+    Platform::PlatformTime::SetSleepForTesting(RecordSleep);
+    IdlePacer::Pause(0);
+    IdlePacer::Pause(IdlePacer::FIRST_SLEEP_US);  // a real, short sleep
+    IdlePacer::Pause(2000);
+    IdlePacer::Pause(IdlePacer::MAX_PAUSE_US);
+    Platform::PlatformTime::SetSleepForTesting(nullptr);
+    EXPECT_EQ(sSleeps, (std::vector<uint32_t>{2, 100}));
+}
+
+}  // namespace
