@@ -4,6 +4,7 @@
 #include "app/TraceLogSink.h"
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/path.hpp>
 #include <boost/log/attributes/clock.hpp>
 #include <boost/log/attributes/counter.hpp>
@@ -17,6 +18,9 @@
 #include <boost/log/support/date_time.hpp>
 #include <boost/log/trivial.hpp>
 #include <boost/make_shared.hpp>
+#include <boost/system/error_code.hpp>
+#include <cerrno>
+#include <ostream>
 
 namespace {
 
@@ -26,7 +30,33 @@ namespace expr = boost::log::expressions;
 namespace keywords = boost::log::keywords;
 namespace sinks = boost::log::sinks;
 
-using VTraceFileSink = sinks::synchronous_sink<sinks::text_file_backend>;
+// The file backend notices a write that failed (a full file system, a file size limit) only at
+// the next record, and then quietly goes on in a new file: trace lines would be lost unseen.
+// This backend checks the file after every record and throws when the record did not reach it.
+class VCheckedTraceFileBackend : public sinks::text_file_backend {
+public:
+    using sinks::text_file_backend::text_file_backend;
+
+    // Remembers the stream of each file the backend opens (installed by InitTraceLogSink).
+    void Watch(std::ostream& file) { mFile = &file; }
+
+    // Called by the synchronous frontend under its lock, on the logging thread.
+    void consume(const logging::record_view& record, const string_type& message) {
+        errno = 0;  // so that a failure's reason is this record's
+        sinks::text_file_backend::consume(record, message);
+        if (mFile != nullptr && !mFile->good()) {
+            const int error = errno != 0 ? errno : EIO;
+            throw boost::filesystem::filesystem_error(
+                "Failed to write the trace log", get_current_file_name(),
+                boost::system::error_code(error, boost::system::generic_category()));
+        }
+    }
+
+private:
+    std::ostream* mFile = nullptr;
+};
+
+using VTraceFileSink = sinks::synchronous_sink<VCheckedTraceFileBackend>;
 
 }  // namespace
 
@@ -34,9 +64,10 @@ void InitTraceLogSink(const std::string& directory) {
     const boost::filesystem::path dir(directory);
 
     // Open mode (truncate) and the absence of time-based rotation are the backend's defaults.
-    auto backend = boost::make_shared<sinks::text_file_backend>(
+    auto backend = boost::make_shared<VCheckedTraceFileBackend>(
         keywords::file_name = dir / TRACE_LOG_FILE_PATTERN,
         keywords::rotation_size = TRACE_LOG_ROTATION_SIZE, keywords::auto_flush = true);
+    backend->set_open_handler([raw = backend.get()](std::ostream& file) { raw->Watch(file); });
     auto sink = boost::make_shared<VTraceFileSink>(backend);
 
     // The collector creates the directory now and bounds the closed files in it.
