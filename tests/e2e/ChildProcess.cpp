@@ -1,0 +1,156 @@
+// ChildProcess: fork and exec with a piped standard output, a size limit on files, waiting
+// with a time limit, and the child's CPU time and resident size from /proc.
+#include "tests/e2e/ChildProcess.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+namespace PlixTest {
+
+namespace {
+
+// The fields of /proc/PID/stat after the command (which may hold blanks), numbered from 3.
+std::vector<std::string> StatFields(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = all.rfind(')');
+    std::vector<std::string> fields;
+    if (close == std::string::npos) {
+        return fields;
+    }
+    std::istringstream rest(all.substr(close + 1));
+    for (std::string field; rest >> field;) {
+        fields.push_back(field);
+    }
+    return fields;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& stderrPath,
+                           const Options& options)
+    : mConsole(std::make_unique<ConsoleRecords>()) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return;
+    }
+    mPid = fork();
+    if (mPid < 0) {
+        ADD_FAILURE() << "fork failed";
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        return;
+    }
+    if (mPid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(pipeFds[1], 1);
+        dup2(err, 2);
+        if (options.fileSizeLimit != 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    mOutputThread = std::thread([this, fd = pipeFds[0]] { ReadOutput(fd); });
+}
+
+ChildProcess::~ChildProcess() {
+    if (mPid > 0) {
+        kill(mPid, SIGKILL);
+        waitpid(mPid, nullptr, 0);
+    }
+    if (mOutputThread.joinable()) {
+        mOutputThread.join();
+    }
+}
+
+void ChildProcess::ReadOutput(int fd) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            mConsole->Append(buffer, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    mConsole->Finish();
+    close(fd);
+}
+
+void ChildProcess::Signal(int signal) {
+    if (mPid > 0) {
+        kill(mPid, signal);
+    }
+}
+
+int ChildProcess::Wait(int timeoutMs) {
+    if (mPid <= 0) {
+        return -1;
+    }
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool ended = false;
+    while (!(ended = waitpid(mPid, &status, WNOHANG) == mPid) &&
+           std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (!ended) {
+        ADD_FAILURE() << "child " << mPid << " did not end within " << timeoutMs << " ms";
+        kill(mPid, SIGKILL);
+        waitpid(mPid, nullptr, 0);
+        status = -1;
+    }
+    mPid = -1;
+    // A grandchild could hold the pipe open; the tests start none.
+    if (mOutputThread.joinable()) {
+        mOutputThread.join();
+    }
+    return status;
+}
+
+long ChildProcess::CpuTicks() const {
+    if (mPid <= 0) {
+        return -1;
+    }
+    // utime and stime are fields 14 and 15 of /proc/PID/stat.
+    std::vector<std::string> fields = StatFields(mPid);
+    if (fields.size() < 13) {
+        return -1;
+    }
+    return std::stol(fields[11]) + std::stol(fields[12]);
+}
+
+long ChildProcess::RssKiB() const {
+    if (mPid <= 0) {
+        return -1;
+    }
+    std::ifstream in("/proc/" + std::to_string(mPid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+}  // namespace PlixTest

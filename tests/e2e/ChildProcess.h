@@ -1,0 +1,66 @@
+// ChildProcess: one program run as a child process for the load and fault tests, with its
+// standard output read through a pipe into a ConsoleRecords (as it comes, so that a test can
+// act on progress) and its standard error kept in a file. Standard input is /dev/null.
+//
+// Used from one test thread; the object reads the pipe on a thread of its own, which ends at
+// the child's end of the pipe. The destructor kills (SIGKILL) and reaps a child still running.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/ConsoleRecords.h"
+
+namespace PlixTest {
+
+class ChildProcess {
+public:
+    struct Options {
+        // RLIMIT_FSIZE for the child, 0 for none; SIGXFSZ is then ignored in the child, so a
+        // write beyond the limit fails with EFBIG instead of ending the process.
+        uint64_t fileSizeLimit = 0;
+    };
+
+    // Starts argv[0] with argv; stderr goes to stderrPath. A child that cannot exec ends 127.
+    ChildProcess(const std::vector<std::string>& argv, const std::string& stderrPath,
+                 const Options& options);
+    ChildProcess(const std::vector<std::string>& argv, const std::string& stderrPath)
+        : ChildProcess(argv, stderrPath, Options()) {}
+    ~ChildProcess();
+
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t Pid() const { return mPid; }
+    bool Running() const { return mPid > 0; }
+
+    // Sends signal to the child (nothing when it has been reaped).
+    void Signal(int signal);
+
+    // Waits up to timeoutMs for the child's end and returns its wait status; -1 when it did
+    // not end in time (it is then killed and reaped, and the test is failed). Also waits for
+    // the end of its standard output.
+    int Wait(int timeoutMs);
+
+    // The child's standard output so far (complete after Wait).
+    const ConsoleRecords& Console() const { return *mConsole; }
+
+    // CPU time (user + system) the running child has used, in clock ticks; -1 when unknown.
+    long CpuTicks() const;
+    // Resident set size of the running child in KiB; -1 when unknown.
+    long RssKiB() const;
+
+private:
+    void ReadOutput(int fd);
+
+    pid_t mPid = -1;
+    std::unique_ptr<ConsoleRecords> mConsole;
+    std::thread mOutputThread;
+};
+
+}  // namespace PlixTest
