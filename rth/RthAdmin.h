@@ -1,7 +1,8 @@
 /* RthAdmin.h: the partition configuration of this project's stand-in library, which on the
  * real system belongs to the hypervisor's configuration. Used by the admin tool and by
  * tests; the reader never calls it. Same naming and RTH_SHM_PREFIX rule as RthLib.h.
- * Partitions are created zero-filled with mode 0660. */
+ * Partitions are created zero-filled with mode 0660 (on Windows with the access rights the
+ * partition directory hands down; a partition that a process maps cannot be removed there). */
 #ifndef RTH_RTHADMIN_H
 #define RTH_RTHADMIN_H
 

@@ -12,9 +12,9 @@
  *                               shmOpen; the result is not used.
  * The handle -1 is reserved by callers to mean "no handle held".
  *
- * This project's Linux stand-in maps the POSIX shared-memory object "/rth.NAME"; the
- * environment variable RTH_SHM_PREFIX, when set, replaces "rth.". Unit tests link a fake in
- * its place (rth/fake). */
+ * This project's Linux stand-in maps the POSIX shared-memory object "/rth.NAME", its Windows
+ * stand-in (libRth.dll) the file "%ProgramData%\rth\rth.NAME"; the environment variable
+ * RTH_SHM_PREFIX, when set, replaces "rth.". Unit tests link a fake in its place (rth/fake). */
 #ifndef RTH_RTHLIB_H
 #define RTH_RTHLIB_H
 
@@ -23,7 +23,9 @@
 #if defined(_WIN32) && defined(RTH_BUILDING_LIBRARY)
 #define RTH_API __declspec(dllexport)
 #elif defined(_WIN32)
-#define RTH_API __declspec(dllimport)
+/* Not dllimport: calls go through the import library's stubs, so that a program can also link
+ * the unit tests' fake in the library's place. */
+#define RTH_API
 #else
 #define RTH_API __attribute__((visibility("default")))
 #endif
