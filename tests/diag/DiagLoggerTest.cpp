@@ -94,11 +94,11 @@ TEST(DiagLoggerTest, LineIsBuiltPieceByPiece) {
 TEST(DiagLoggerTest, FormatterFailureGoesOnWithFixedText) {
     IN_CHILD({
         UseUtcAndFixedClock();
-        std::setlocale(LC_ALL, "C");  // a wide character outside ASCII cannot be converted
+        std::setlocale(LC_ALL, "C");  // a wide character beyond Latin-1 cannot be converted
         LogCapture capture;
         DiagLogger& logger = DiagLogger::Instance();
         ASSERT_TRUE(logger.SwitchOn("DEBUG"));
-        logger.Log(DIAG_FATAL, "F", 1, "%ls", L"\u00e9");
+        logger.Log(DIAG_FATAL, "F", 1, "%ls", L"\u20ac");
         auto records = capture.Records();
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0].severity, severity_level::fatal);

@@ -34,9 +34,16 @@ struct Checker {
 
 namespace {
 
+// The Windows symbol handler reads no DWARF: it cannot name the program's own functions.
+#ifdef _WIN32
+constexpr bool NAMES_OWN_FUNCTIONS = false;
+#else
+constexpr bool NAMES_OWN_FUNCTIONS = true;
+#endif
+
 std::string TempFile(const char* tag) {
-    return PlixTest::TempFilePath("plix_zul_" + std::string(tag) + "_" +
-                                  std::to_string(PlixTest::ProcessId()) + ".log");
+    return PlixTest::TempFilePath("plix_zul_" + std::string(tag) + "_" + PlixTest::RunTag() +
+                                  ".log");
 }
 
 // Switches the logger on and writes every record's message to path, one per line.
@@ -62,7 +69,8 @@ TEST(ZulAssertTest, PassingAssertionEvaluatesOnce) {
 }
 
 TEST(ZulAssertTest, FailureWithLoggerOffExitsSilentlyWith254) {
-    EXPECT_EXIT(Probe::Checker::Check(3), ::testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE), "^$");
+    EXPECT_EXIT(Probe::Checker::Check(3), ::testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE),
+                "^$");
 }
 
 TEST(ZulAssertTest, FailureWritesAssertionStackAndExitLinesInOrder) {
@@ -93,12 +101,12 @@ TEST(ZulAssertTest, FailureWritesAssertionStackAndExitLinesInOrder) {
     for (size_t i = 0; i < n; ++i) {
         ASSERT_TRUE(std::regex_match(lines[i + 1], m, frame)) << lines[i + 1];
         EXPECT_EQ(std::stoul(m[1]), n - 1 - i);
-        if (i == 0) {
+        if (i == 0 && NAMES_OWN_FUNCTIONS) {
             EXPECT_NE(m[2].str().find("PlixBase::StackTrace"), std::string::npos) << lines[1];
         }
         sawChecker = sawChecker || m[2].str().find("Probe::Checker::Check") != std::string::npos;
     }
-    EXPECT_TRUE(sawChecker);
+    EXPECT_TRUE(sawChecker || !NAMES_OWN_FUNCTIONS);
 }
 
 TEST(ZulAssertTest, DeepStackWritesOnlyTheHundredInnermostFrames) {
@@ -118,7 +126,9 @@ TEST(ZulAssertTest, DeepStackWritesOnlyTheHundredInnermostFrames) {
     std::string a = lines[50].substr(lines[50].rfind(" - 0x"));
     std::string b = lines[60].substr(lines[60].rfind(" - 0x"));
     EXPECT_EQ(a, b);
-    EXPECT_NE(lines[50].find("Probe::Checker::Deep"), std::string::npos) << lines[50];
+    if (NAMES_OWN_FUNCTIONS) {
+        EXPECT_NE(lines[50].find("Probe::Checker::Deep"), std::string::npos) << lines[50];
+    }
 }
 
 TEST(ZulAssertTest, QualifiedNameIsTakenFromThePrettyName) {

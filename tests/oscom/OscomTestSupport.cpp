@@ -1,8 +1,12 @@
 // Helpers of the communication layer's tests.
 #include "tests/oscom/OscomTestSupport.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <boost/log/core.hpp>
 #include <boost/log/expressions/message.hpp>
@@ -134,6 +138,29 @@ std::vector<uint32_t>& DiagCaptureTest::Sleeps() { return sSleeps; }
 
 void DiagCaptureTest::EchoToStderr() { sEcho = true; }
 
+#ifdef _WIN32
+// Private memory: a death-test child on Windows is a new process that builds its own region.
+GuardedRegion::GuardedRegion(size_t size) : mSize(size) {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    const size_t dataPages = (size + page - 1) / page;
+    mMappingSize = (dataPages + 1) * page;
+    mMapping = VirtualAlloc(nullptr, mMappingSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (mMapping == nullptr) {
+        throw std::runtime_error("VirtualAlloc failed");
+    }
+    uint8_t* guard = static_cast<uint8_t*>(mMapping) + dataPages * page;
+    DWORD previous = 0;
+    if (!VirtualProtect(guard, page, PAGE_NOACCESS, &previous)) {
+        VirtualFree(mMapping, 0, MEM_RELEASE);
+        throw std::runtime_error("VirtualProtect failed");
+    }
+    mBegin = guard - size;
+}
+
+GuardedRegion::~GuardedRegion() { VirtualFree(mMapping, 0, MEM_RELEASE); }
+#else
 GuardedRegion::GuardedRegion(size_t size) : mSize(size) {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     const size_t dataPages = (size + page - 1) / page;
@@ -152,6 +179,7 @@ GuardedRegion::GuardedRegion(size_t size) : mSize(size) {
 }
 
 GuardedRegion::~GuardedRegion() { munmap(mMapping, mMappingSize); }
+#endif
 
 void WriteHeader(uint8_t* base, const std::string& name, uint32_t size, uint64_t initTime,
                  int32_t refCount) {
@@ -181,7 +209,12 @@ std::string Literal(const std::string& text) {
 }
 
 std::string FatalLine(const std::string& function, const std::string& expr) {
-    return Literal("[" + function + "] [LINE: ") + "[0-9]+" +
+#ifdef _WIN32
+    const char* digits = "\\d+";  // GoogleTest's own simple expressions on Windows: no brackets
+#else
+    const char* digits = "[0-9]+";
+#endif
+    return Literal("[" + function + "] [LINE: ") + digits +
            Literal("] ZUL_ASSERT failed [" + expr + "]");
 }
 

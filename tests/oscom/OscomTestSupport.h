@@ -47,7 +47,8 @@ private:
 
 // size bytes of shared anonymous memory that end right at a PROT_NONE page, so that any access
 // beyond them crashes; the start is as aligned as size allows (size a multiple of 64: 64).
-// Shared, so that a fork()ed death-test child's writes are seen by the parent.
+// Shared on POSIX, so that a fork()ed death-test child's writes are seen by the parent (Windows
+// runs a death test in a new process, which has a region of its own).
 class GuardedRegion {
 public:
     explicit GuardedRegion(size_t size);

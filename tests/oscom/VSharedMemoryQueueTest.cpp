@@ -340,7 +340,8 @@ TEST_F(QueueDeathTest, FatalChecksOfTheElementAndOffsets) {
                 EchoToStderr();
                 q.Read(4096, out);
             },
-            testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE), FatalLine(READ, "this->mReadOffset <= this->mCapacity"));
+            testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE),
+            FatalLine(READ, "this->mReadOffset <= this->mCapacity"));
     }
     {  // a read offset that is no multiple of 64
         TestQueue q;
@@ -351,7 +352,8 @@ TEST_F(QueueDeathTest, FatalChecksOfTheElementAndOffsets) {
                 EchoToStderr();
                 q.Read(4096, out);
             },
-            testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE), FatalLine(READ, "isAligned64(this->mReadOffset)"));
+            testing::ExitedWithCode(PlixTest::FATAL_EXIT_CODE),
+            FatalLine(READ, "isAligned64(this->mReadOffset)"));
     }
     {  // the header turns invalid during the call; here the copy itself clears mAttachCount
         TestQueue q;
