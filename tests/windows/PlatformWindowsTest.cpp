@@ -1,0 +1,219 @@
+// The Windows side of the platform layer where it can go wrong in ways of its own: console
+// control events through the system's handler list (delivered by the system's CtrlRoutine, as
+// the console delivers them), the reader's handler table, the runtime's formatting and the
+// clocks' epochs and units. Installing a console handler is for good, so those cases run in
+// death-test children, which on Windows are new processes.
+#include "platform/ConsoleControl.h"
+// After ConsoleControl.h: windows.h makes its event names macros.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "app/TraceReader.h"
+#include "platform/PlatformFormat.h"
+#include "platform/PlatformTime.h"
+#include "tests/support/Portable.h"
+#include "tests/windows/ChildProcess.h"
+
+namespace {
+
+using Platform::ConsoleControl;
+
+// Runs the system's control routine for eventCode on a new thread and waits for it, as the
+// console does when the operator presses a key or closes the window.
+void DeliverEvent(DWORD eventCode) {
+    HANDLE thread =
+        CreateThread(nullptr, 0, PlixTest::ConsoleCtrlRoutine(),
+                     reinterpret_cast<void*>(static_cast<uintptr_t>(eventCode)), 0, nullptr);
+    if (thread == nullptr) {
+        std::fprintf(stderr, "no thread\n");
+        std::exit(1);
+    }
+    WaitForSingleObject(thread, 10000);
+    CloseHandle(thread);
+}
+
+// What the handlers saw, in the child.
+std::atomic<int> sCalls{0};
+uint32_t sCodes[8];
+DWORD sThreads[8];
+
+int RecordAndAccept(uint32_t eventCode) {
+    const int call = sCalls.load();
+    if (call < 8) {
+        sCodes[call] = eventCode;
+        sThreads[call] = GetCurrentThreadId();
+    }
+    sCalls.store(call + 1);
+    return 1;
+}
+int NewerDeclines(uint32_t) {
+    std::fprintf(stderr, "newer ");
+    return 0;
+}
+int OlderDeclines(uint32_t) {
+    std::fprintf(stderr, "older ");
+    return 0;
+}
+int OlderAccepts(uint32_t) {
+    std::fprintf(stderr, "older accepted\n");
+    return 1;
+}
+
+[[noreturn]] void EventsArriveWithTheirCodes() {
+    if (!ConsoleControl::SetHandler(RecordAndAccept)) {
+        std::exit(1);
+    }
+    for (DWORD code : {0, 1, 2, 6}) {
+        DeliverEvent(code);
+    }
+    const DWORD self = GetCurrentThreadId();
+    bool otherThreads = sCalls.load() == 4;
+    for (int i = 0; i < 4 && otherThreads; ++i) {
+        otherThreads = sThreads[i] != self;
+    }
+    std::fprintf(stderr, "calls %d, codes %u %u %u %u, other threads: %s\n", sCalls.load(),
+                 sCodes[0], sCodes[1], sCodes[2], sCodes[3], otherThreads ? "yes" : "no");
+    std::exit(0);
+}
+
+TEST(ConsoleControlWindowsTest, EventsReachTheHandlerOnAnotherThreadWithTheirCodes) {
+    EXPECT_EXIT(EventsArriveWithTheirCodes(), testing::ExitedWithCode(0),
+                "calls 4, codes 0 1 2 6, other threads: yes");
+}
+
+[[noreturn]] void DeclineBoth(DWORD eventCode) {
+    if (!ConsoleControl::SetHandler(OlderDeclines) || !ConsoleControl::SetHandler(NewerDeclines)) {
+        std::exit(1);
+    }
+    DeliverEvent(eventCode);
+    std::fprintf(stderr, "still running\n");
+    std::exit(7);
+}
+
+[[noreturn]] void OlderHandlerAccepts() {
+    if (!ConsoleControl::SetHandler(OlderAccepts) || !ConsoleControl::SetHandler(NewerDeclines)) {
+        std::exit(1);
+    }
+    DeliverEvent(CTRL_BREAK_EVENT);
+    std::exit(0);
+}
+
+// An event no handler takes goes to the system's default handler, which ends the process: with
+// STATUS_CONTROL_C_EXIT on Windows, with 0 under Wine.
+bool EndedByDefaultHandler(int code) { return static_cast<DWORD>(code) == 0xC000013A || code == 0; }
+
+TEST(ConsoleControlWindowsTest, HandlersAreAskedNewestFirstAndADeclinedEventEndsTheProcess) {
+    EXPECT_EXIT(DeclineBoth(CTRL_C_EVENT), EndedByDefaultHandler, "^newer older $");
+    EXPECT_EXIT(DeclineBoth(CTRL_BREAK_EVENT), EndedByDefaultHandler, "^newer older $");
+    EXPECT_EXIT(OlderHandlerAccepts(), testing::ExitedWithCode(0), "^newer older accepted\n$");
+}
+
+[[noreturn]] void FailedInstallationsChangeNothing() {
+    ConsoleControl::FailNextSetHandlerForTesting();
+    const bool firstFailed = !ConsoleControl::SetHandler(RecordAndAccept);
+    const bool nullRefused = !ConsoleControl::SetHandler(nullptr);
+    const bool secondWorks = ConsoleControl::SetHandler(RecordAndAccept);
+    ConsoleControl::FailNextSetHandlerForTesting();
+    const bool laterFailed = !ConsoleControl::SetHandler(RecordAndAccept);
+    int added = 1;
+    while (ConsoleControl::SetHandler(RecordAndAccept)) {
+        ++added;
+    }
+    // Only the installed handlers are asked: all of them accept, so the newest answers alone.
+    DeliverEvent(CTRL_SHUTDOWN_EVENT);
+    std::fprintf(stderr,
+                 "first failed: %d, null refused: %d, second works: %d, later failed: %d, "
+                 "installed: %d, answered: %d\n",
+                 firstFailed, nullRefused, secondWorks, laterFailed, added, sCalls.load());
+    std::exit(0);
+}
+
+TEST(ConsoleControlWindowsTest, FailedInstallationsChangeNothing) {
+    EXPECT_EXIT(FailedInstallationsChangeNothing(), testing::ExitedWithCode(0),
+                "first failed: 1, null refused: 1, second works: 1, later failed: 1, "
+                "installed: 16, answered: 1");
+}
+
+TEST(ConsoleCtrlHandlerTest, CtrlCAndCloseStopTheReaderAndEverythingElseIsPassedOn) {
+    struct Row {
+        uint32_t code;
+        const char* printed;
+        int result;
+    };
+    const Row table[] = {{0, "CTRL-C pressed\n", 1},
+                         {1, "", 0},
+                         {2, "windows is closed\n", 1},
+                         {5, "", 0},
+                         {6, "", 0}};
+    for (const Row& row : table) {
+        sStopRequested = false;
+        testing::internal::CaptureStdout();
+        const int result = ConsoleCtrlHandler(row.code);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), row.printed) << row.code;
+        EXPECT_EQ(result, row.result) << row.code;
+        EXPECT_EQ(sStopRequested.load(), row.result == 1) << row.code;
+    }
+}
+
+std::string Count(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = Platform::PlatformFormat::CountFormatted(format, args);
+    va_end(args);
+    return std::to_string(n);
+}
+
+std::string Format(size_t bufSize, const char* format, ...) {
+    char buf[64];
+    std::memset(buf, 'X', sizeof buf);
+    va_list args;
+    va_start(args, format);
+    Platform::PlatformFormat::FormatTruncated(buf, bufSize, format, args);
+    va_end(args);
+    return std::string(buf, strnlen(buf, sizeof buf));
+}
+
+TEST(PlatformWindowsTest, RuntimeFormattingCountsCutsAndTakesSixtyFourBitArguments) {
+    EXPECT_EQ(Count("%s=%lld", "n", 123456789012345LL), "17");
+    EXPECT_EQ(Format(64, "%s=%lld|%i", "n", 123456789012345LL, -7), "n=123456789012345|-7");
+    EXPECT_EQ(Format(8, "%s=%lld", "n", 123456789012345LL), "n=12345");  // cut, terminated
+    EXPECT_EQ(Format(1, "abc"), "");
+    EXPECT_EQ(Format(64, "%i: %s - 0x%0X", 3, "f", 0x1A2Bu), "3: f - 0x1A2B");
+}
+
+TEST(PlatformWindowsTest, ClocksUseTheUnixEpochAndNanoseconds) {
+    const int64_t seconds = Platform::PlatformTime::SystemTime100ns() / 10000000;
+    const int64_t runtime = static_cast<int64_t>(std::time(nullptr));
+    EXPECT_LE(seconds > runtime ? seconds - runtime : runtime - seconds, 2);
+
+    PlixTest::UseTimeZone("UTC");
+    std::tm local{};
+    ASSERT_TRUE(Platform::PlatformTime::ToLocalTime(1796679430, &local));
+    EXPECT_EQ(local.tm_year + 1900, 2026);
+    EXPECT_EQ(local.tm_mon + 1, 12);
+    EXPECT_EQ(local.tm_mday, 7);
+    EXPECT_EQ(local.tm_hour, 21);
+    EXPECT_EQ(local.tm_min, 37);
+    EXPECT_EQ(local.tm_sec, 10);
+    local.tm_year = 1;
+    EXPECT_FALSE(Platform::PlatformTime::ToLocalTime(-1, &local));
+    EXPECT_EQ(local.tm_year, 1);  // left as it was
+
+    // The counter is scaled to nanoseconds: a 100 ms pause is far more than 10 ms of counts
+    // and far less than 10 s (a unit check with room for any scheduler).
+    const uint64_t before = Platform::PlatformTime::PerformanceCounter();
+    Platform::PlatformTime::Sleep(100);
+    const uint64_t elapsed = Platform::PlatformTime::PerformanceCounter() - before;
+    EXPECT_GT(elapsed, 10000000u);
+    EXPECT_LT(elapsed, 10000000000u);
+}
+
+}  // namespace

@@ -1,0 +1,204 @@
+// The programs from the outside on Windows: the shipped reader on its drive-D paths, plixwrite
+// feeding the reader across processes, console control events as the console delivers them,
+// and the fatal assertion's exit code. Console output and trace log files are compared byte for
+// byte: text mode turns every line feed the programs write into CR LF.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "rth/RthAdmin.h"
+#include "tests/e2e/HandPartition.h"
+#include "tests/windows/ChildProcess.h"
+
+namespace fs = std::filesystem;
+using PlixTest::ChildProcess;
+using PlixTest::HandPartition;
+
+namespace {
+
+const std::string kBanner = "=============== ReadPLIXTrace ===============\r\n\r\n";
+constexpr DWORD CTRL_C = 0;
+constexpr DWORD CTRL_BREAK = 1;
+constexpr DWORD CTRL_CLOSE = 2;
+// exit(-2) as a Windows parent sees it; Wine hands its POSIX parent the low byte, 254.
+constexpr DWORD FATAL_EXIT = 0xFFFFFFFE;
+
+class ReaderWindowsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string tag = std::to_string(GetCurrentProcessId()) + "." +
+                                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        // Children inherit the prefix; partitions of this test never meet anyone else's.
+        SetEnvironmentVariableA("RTH_SHM_PREFIX", ("plixwin." + tag + ".").c_str());
+        mWork = fs::temp_directory_path() / ("plixwin." + tag);
+        fs::remove_all(mWork);
+        fs::create_directories(mWork);
+    }
+    void TearDown() override {
+        rthPartitionRemove("plixtrace");
+        std::error_code ignored;
+        fs::remove_all(mWork, ignored);
+    }
+
+    std::string Program(const char* name) const {
+        return PlixTest::ProgramDirectory() + "\\" + name;
+    }
+    std::unique_ptr<ChildProcess> Start(const char* program, std::vector<std::string> arguments,
+                                        const std::string& input = "") {
+        return std::make_unique<ChildProcess>(Program(program), arguments, input, mWork.string(),
+                                              "run" + std::to_string(++mRuns));
+    }
+    // Writes lines into the queue of "plixtrace" with plixwrite (creating both when missing).
+    void WriteLines(const std::string& lines) {
+        auto writer = Start("plixwrite.exe", {}, lines);
+        ASSERT_TRUE(writer->Wait());
+        ASSERT_EQ(writer->ExitCode(), 0u) << writer->Stderr();
+    }
+
+    fs::path mWork;
+    int mRuns = 0;
+};
+
+// The lines of a trace log file: each must end in CR LF, and no other line feed may occur.
+std::vector<std::string> CrLfLines(const std::string& bytes) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    for (size_t end; (end = bytes.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        lines.push_back(bytes.substr(at, end - at));
+    }
+    EXPECT_EQ(at, bytes.size()) << "text after the last CR LF";
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+    }
+    return lines;
+}
+
+// plix_NN.log, as the sink numbers its files.
+std::string LogName(int number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "plix_%02d.log", number);
+    return name;
+}
+
+void ExpectLogLine(const std::string& line, unsigned number, const std::string& text) {
+    static const std::regex stamp(
+        R"(([0-9]+): <[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}> (.*))");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, stamp)) << line;
+    EXPECT_EQ(std::stoul(m[1]), number);
+    EXPECT_EQ(m[2].str(), text);
+}
+
+TEST_F(ReaderWindowsTest, ShippedReaderCleansAndLogsInTheDriveDDirectory) {
+    // scripts/windows-build maps drive D: of the Wine prefix to an empty directory.
+    ASSERT_TRUE(fs::is_directory("d:\\")) << "drive D: is not mapped";
+    fs::remove_all("d:\\Tmp");
+
+    // No partition: banner, nothing listed (no directory yet), the reason, exit code 1. The
+    // sink has created its directory, spelled as the sink spells it.
+    auto reader = Start("ReadPLIXTrace.exe", {});
+    ASSERT_TRUE(reader->Wait());
+    EXPECT_EQ(reader->ExitCode(), 1u);
+    EXPECT_EQ(reader->Stdout(), kBanner);
+    EXPECT_EQ(reader->Stderr(), "ReadPLIXTrace: partition \"plixtrace\" does not exist\r\n");
+    std::vector<std::string> onD;
+    for (const auto& entry : fs::directory_iterator("d:\\")) {
+        onD.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(onD, std::vector<std::string>{"Tmp"});
+    ASSERT_TRUE(fs::is_empty("d:\\tmp\\jub_logs"));
+
+    // Twelve trace log files an hour apart, and names that do not count: the cleanup lists the
+    // directory under the cleanup's spelling and removes the two oldest.
+    const auto now = fs::file_time_type::clock::now();
+    for (int i = 0; i < 12; ++i) {
+        const fs::path file = fs::path("d:\\Tmp\\jub_logs") / LogName(i);
+        std::ofstream(file) << i;
+        fs::last_write_time(file, now - std::chrono::hours(12 - i));
+    }
+    for (const char* other : {"PLIX_99.log", "notes.txt"}) {
+        std::ofstream(fs::path("d:\\Tmp\\jub_logs") / other) << "x";
+        fs::last_write_time(fs::path("d:\\Tmp\\jub_logs") / other, now - std::chrono::hours(99));
+    }
+    reader = Start("ReadPLIXTrace.exe", {});
+    ASSERT_TRUE(reader->Wait());
+    EXPECT_EQ(reader->ExitCode(), 1u);
+    std::string expected = kBanner + "\"d:\\tmp\\jub_logs\" contains:\r\n\r\n";
+    for (int i = 11; i >= 0; --i) {
+        expected +=
+            "d:\\tmp\\jub_logs\\" + LogName(i) + (i < 2 ? " will be removed!" : "") + "\r\n";
+    }
+    EXPECT_EQ(reader->Stdout(), expected);
+    EXPECT_FALSE(fs::exists("d:\\Tmp\\jub_logs\\plix_00.log"));
+    EXPECT_FALSE(fs::exists("d:\\Tmp\\jub_logs\\plix_01.log"));
+    EXPECT_TRUE(fs::exists("d:\\Tmp\\jub_logs\\plix_02.log"));
+    EXPECT_TRUE(fs::exists("d:\\Tmp\\jub_logs\\PLIX_99.log"));
+    EXPECT_TRUE(fs::exists("d:\\Tmp\\jub_logs\\notes.txt"));
+    fs::remove_all("d:\\Tmp");
+}
+
+TEST_F(ReaderWindowsTest, WriterFeedsTheReaderAndConsoleEventsEndIt) {
+    // Standard input in text mode: plixwrite takes CR LF and LF alike as the end of a line.
+    WriteLines("first line\nsecond\r\nthird line\n");
+    const std::string logs = (mWork / "logs&co").string();
+
+    auto reader = Start("reader_under_test.exe", {logs});
+    ASSERT_TRUE(reader->WaitForStdout("third line\r\n"));
+    ASSERT_TRUE(reader->SendConsoleEvent(CTRL_C));
+    ASSERT_TRUE(reader->Wait());
+    EXPECT_EQ(reader->ExitCode(), 0u);
+    EXPECT_EQ(reader->Stdout(),
+              kBanner + "first line\r\nsecond\r\nthird line\r\nCTRL-C pressed\r\n");
+    EXPECT_EQ(reader->Stderr(), "");
+    std::vector<std::string> lines = CrLfLines(PlixTest::ReadBinaryFile(logs + "\\plix_00.log"));
+    ASSERT_EQ(lines.size(), 3u);
+    ExpectLogLine(lines[0], 1, "first line");
+    ExpectLogLine(lines[1], 2, "second");
+    ExpectLogLine(lines[2], 3, "third line");
+
+    // A second run lists the directory ('&' doubled in the quoted path), reads what was written
+    // since, and ends when the console is closed; its lines go into the next file.
+    WriteLines("after restart\n");
+    reader = Start("reader_under_test.exe", {logs});
+    ASSERT_TRUE(reader->WaitForStdout("after restart\r\n"));
+    ASSERT_TRUE(reader->SendConsoleEvent(CTRL_CLOSE));
+    ASSERT_TRUE(reader->Wait());
+    EXPECT_EQ(reader->ExitCode(), 0u);
+    std::string quoted = logs;
+    quoted.replace(quoted.find('&'), 1, "&&");
+    EXPECT_EQ(reader->Stdout(), kBanner + "\"" + quoted + "\" contains:\r\n\r\n" + logs +
+                                    "\\plix_00.log\r\n" + "after restart\r\nwindows is closed\r\n");
+    lines = CrLfLines(PlixTest::ReadBinaryFile(logs + "\\plix_01.log"));
+    ASSERT_EQ(lines.size(), 1u);
+    ExpectLogLine(lines[0], 1, "after restart");
+
+    // Ctrl+Break is not the reader's: the system's default handling ends it, with no message.
+    WriteLines("before break\n");
+    reader = Start("reader_under_test.exe", {logs});
+    ASSERT_TRUE(reader->WaitForStdout("before break\r\n"));
+    const std::string before = reader->Stdout();
+    ASSERT_TRUE(reader->SendConsoleEvent(CTRL_BREAK));
+    ASSERT_TRUE(reader->Wait());
+    EXPECT_EQ(reader->Stdout(), before);
+}
+
+TEST_F(ReaderWindowsTest, FatalAssertionEndsWithMinusTwoAndNoOutput) {
+    // initTime 0 with a valid checksum is an impossible state: the fatal assertion.
+    HandPartition p("plixtrace", 4096);
+    p.WriteHeader(0, 1);
+    p.WriteQueue(1);
+    auto reader = Start("reader_under_test.exe", {(mWork / "logs").string()});
+    ASSERT_TRUE(reader->Wait());
+    EXPECT_EQ(reader->ExitCode(), FATAL_EXIT);
+    EXPECT_EQ(reader->Stdout(), kBanner);
+    EXPECT_EQ(reader->Stderr(), "");
+}
+
+}  // namespace
