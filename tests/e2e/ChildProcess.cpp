@@ -56,6 +56,15 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
         dup2(in, 0);
         dup2(pipeFds[1], 1);
         dup2(err, 2);
+        // As an interactive shell starts a program: the control signals at their default
+        // actions and unblocked, whatever this test process inherited (a background job of a
+        // script ignores SIGINT and SIGQUIT, and children inherit that).
+        for (int control : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+            signal(control, SIG_DFL);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         if (options.fileSizeLimit != 0) {
             signal(SIGXFSZ, SIG_IGN);
             rlimit limit{options.fileSizeLimit, options.fileSizeLimit};

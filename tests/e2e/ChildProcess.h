@@ -1,6 +1,7 @@
 // ChildProcess: one program run as a child process for the load and fault tests, with its
 // standard output read through a pipe into a ConsoleRecords (as it comes, so that a test can
-// act on progress) and its standard error kept in a file. Standard input is /dev/null.
+// act on progress) and its standard error kept in a file. Standard input is /dev/null; the
+// control signals (SIGINT, SIGQUIT, SIGHUP, SIGTERM) start at their default actions, unblocked.
 //
 // Used from one test thread; the object reads the pipe on a thread of its own, which ends at
 // the child's end of the pipe. The destructor kills (SIGKILL) and reaps a child still running.
