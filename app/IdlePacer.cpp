@@ -13,11 +13,8 @@ constexpr uint32_t US_PER_MS = 1000;
 }  // namespace
 
 uint32_t IdlePacer::PauseForEmptyPass(uint32_t emptyPassesBefore) {
-    if (emptyPassesBefore < YIELD_PASSES) {
-        return 0;
-    }
     uint32_t pause = FIRST_SLEEP_US;
-    for (uint32_t step = YIELD_PASSES; step < emptyPassesBefore && pause < MAX_PAUSE_US; ++step) {
+    for (uint32_t step = 0; step < emptyPassesBefore && pause < MAX_PAUSE_US; ++step) {
         pause *= 2;
     }
     return pause < MAX_PAUSE_US ? pause : MAX_PAUSE_US;
@@ -33,13 +30,9 @@ uint32_t IdlePacer::NextPauseUs() {
 }
 
 void IdlePacer::Pause(uint32_t us) {
-    if (us == 0) {
-        std::this_thread::yield();
-    } else if (us % US_PER_MS == 0) {
+    if (us % US_PER_MS == 0) {
         Platform::PlatformTime::Sleep(us / US_PER_MS);
     } else {
-        // The platform's Sleep counts whole milliseconds; the short steps of the schedule need
-        // finer pauses than that.
         std::this_thread::sleep_for(std::chrono::microseconds(us));
     }
 }
