@@ -1,0 +1,51 @@
+// QueueProbe: read-only view of a partition's queue header.
+#include "bench/QueueProbe.h"
+
+#include <cstddef>
+#include <stdexcept>
+
+#include "oscom/OscomTypes.h"
+#include "oscom/VSharedMemoryQueue.h"
+#include "rth/RthLib.h"
+
+using ZulOsCom::VSharedMemoryQueue;
+
+QueueProbe::QueueProbe(const std::string& name) {
+    uint32_t size = shmSizeGet(name.c_str());
+    if (size < ZulOsCom::SHM_MGMT_HEADER_SIZE + ZulOsCom::SIZEOF_QUEUE_HDR) {
+        throw std::runtime_error("partition " + name + " is missing or too small");
+    }
+    mHandle = shmOpen(name.c_str(), 0, &size);
+    const auto* base = mHandle == SHM_KEY_INVALID
+                           ? nullptr
+                           : static_cast<const uint8_t*>(shmAddrGet(mHandle));
+    if (base == nullptr) {
+        if (mHandle != SHM_KEY_INVALID) {
+            shmClose(mHandle);
+        }
+        throw std::runtime_error("cannot map partition " + name);
+    }
+    mQueue = base + ZulOsCom::SHM_MGMT_HEADER_SIZE;
+}
+
+QueueProbe::~QueueProbe() {
+    if (mHandle != SHM_KEY_INVALID) {
+        shmClose(mHandle);
+    }
+}
+
+uint32_t QueueProbe::Load(uint32_t offset) const {
+    return __atomic_load_n(reinterpret_cast<const uint32_t*>(mQueue + offset), __ATOMIC_ACQUIRE);
+}
+
+uint32_t QueueProbe::WriteOffset() const {
+    return Load(offsetof(VSharedMemoryQueue, mWriteOffset));
+}
+
+uint32_t QueueProbe::ReadOffset() const {
+    return Load(offsetof(VSharedMemoryQueue, mReadOffset));
+}
+
+int32_t QueueProbe::AttachCount() const {
+    return static_cast<int32_t>(Load(offsetof(VSharedMemoryQueue, mAttachCount)));
+}
