@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -43,13 +44,25 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
         ADD_FAILURE() << "pipe failed";
         return;
     }
-    mPid = fork();
-    if (mPid < 0) {
-        ADD_FAILURE() << "fork failed";
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        return;
+    // Everything the child needs is made before fork: it only makes system calls then.
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
     }
+    args.push_back(nullptr);
+    const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+
+    // The control signals are blocked across fork, so that one sent to the child before it
+    // has set them to their defaults stays pending instead of finding this process's
+    // disposition (a background job of a script ignores SIGINT and SIGQUIT).
+    sigset_t control;
+    sigemptyset(&control);
+    for (int signalNumber : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+        sigaddset(&control, signalNumber);
+    }
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &control, &previous);
+    mPid = fork();
     if (mPid == 0) {
         int in = open("/dev/null", O_RDONLY);
         int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -57,26 +70,26 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
         dup2(pipeFds[1], 1);
         dup2(err, 2);
         // As an interactive shell starts a program: the control signals at their default
-        // actions and unblocked, whatever this test process inherited (a background job of a
-        // script ignores SIGINT and SIGQUIT, and children inherit that).
-        for (int control : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
-            signal(control, SIG_DFL);
+        // actions and unblocked.
+        for (int signalNumber : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+            signal(signalNumber, SIG_DFL);
         }
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         if (options.fileSizeLimit != 0) {
             signal(SIGXFSZ, SIG_IGN);
-            rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (mPid < 0) {
+        ADD_FAILURE() << "fork failed";
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        return;
     }
     close(pipeFds[1]);
     mOutputThread = std::thread([this, fd = pipeFds[0]] { ReadOutput(fd); });
