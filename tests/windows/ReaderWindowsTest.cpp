@@ -189,15 +189,28 @@ TEST_F(ReaderWindowsTest, WriterFeedsTheReaderAndConsoleEventsEndIt) {
     EXPECT_EQ(reader->Stdout(), before);
 }
 
-TEST_F(ReaderWindowsTest, FatalAssertionEndsWithMinusTwoAndNoOutput) {
-    // initTime 0 with a valid checksum is an impossible state: the fatal assertion.
+TEST_F(ReaderWindowsTest, BrokenPartitionsEndWithOneOrTheFatalExitCode) {
     HandPartition p("plixtrace", 4096);
+    const std::string logs = (mWork / "logs").string();
+
+    // Never initialised (all zero): refused with exit code 1 and the reason on stderr.
+    auto reader = Start("reader_under_test.exe", {logs});
+    ASSERT_TRUE(reader->Wait());
+    EXPECT_EQ(reader->ExitCode(), 1u);
+    EXPECT_EQ(reader->Stdout(), kBanner);
+    const std::string reason = reader->Stderr();
+    EXPECT_EQ(reason.rfind("ReadPLIXTrace: partition \"plixtrace\" could not be opened", 0), 0u)
+        << reason;
+    EXPECT_EQ(reason.find('\n'), reason.size() - 1);
+    EXPECT_EQ(reason.find('\r'), reason.size() - 2);
+
+    // initTime 0 with a valid checksum is an impossible state: the fatal assertion, silent.
     p.WriteHeader(0, 1);
     p.WriteQueue(1);
-    auto reader = Start("reader_under_test.exe", {(mWork / "logs").string()});
+    reader = Start("reader_under_test.exe", {logs});
     ASSERT_TRUE(reader->Wait());
     EXPECT_EQ(reader->ExitCode(), FATAL_EXIT);
-    EXPECT_EQ(reader->Stdout(), kBanner);
+    EXPECT_EQ(reader->Stdout(), kBanner + "\"" + logs + "\" contains:\r\n\r\n");
     EXPECT_EQ(reader->Stderr(), "");
 }
 
