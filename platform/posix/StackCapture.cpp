@@ -12,18 +12,28 @@
 namespace Platform {
 
 uint32_t StackCapture::Capture(void** frames, uint32_t maxFrames) {
-    // backtrace reports its caller (this function) first; capture one more and drop it, so
-    // that frames[0] lies in our caller, as a capture that skips no frames would report it.
+    // backtrace reports frames of its own (this function's, and an interceptor's in sanitizer
+    // builds) before our caller's. The capture starts at the return address into our caller,
+    // as a capture that skips no frames reports it; a few spare frames cover the ones dropped.
     constexpr uint32_t kMaxFrames = 256;
-    void* all[kMaxFrames + 1];
-    uint32_t want = (maxFrames < kMaxFrames ? maxFrames : kMaxFrames) + 1;
-    int n = backtrace(all, static_cast<int>(want));
-    if (n <= 1) {
+    constexpr uint32_t kSpare = 4;
+    void* all[kMaxFrames + kSpare];
+    uint32_t limit = maxFrames < kMaxFrames ? maxFrames : kMaxFrames;
+    int n = backtrace(all, static_cast<int>(limit + kSpare));
+    if (n <= 0) {
         return 0;
     }
-    uint32_t count = static_cast<uint32_t>(n) - 1;
-    for (uint32_t i = 0; i < count; ++i) {
-        frames[i] = all[i + 1];
+    void* const caller = __builtin_return_address(0);
+    uint32_t first = 1;  // without the caller's address in the list, drop this function's frame
+    for (uint32_t i = 0; i < static_cast<uint32_t>(n) && i < kSpare; ++i) {
+        if (all[i] == caller) {
+            first = i;
+            break;
+        }
+    }
+    uint32_t count = 0;
+    for (uint32_t i = first; i < static_cast<uint32_t>(n) && count < limit; ++i) {
+        frames[count++] = all[i];
     }
     return count;
 }
