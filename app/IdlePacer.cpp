@@ -1,9 +1,6 @@
 // IdlePacer: the growing pause of the read loop while the queue stays empty.
 #include "app/IdlePacer.h"
 
-#include <chrono>
-#include <thread>
-
 #include "platform/PlatformTime.h"
 
 namespace {
@@ -33,6 +30,6 @@ void IdlePacer::Pause(uint32_t us) {
     if (us % US_PER_MS == 0) {
         Platform::PlatformTime::Sleep(us / US_PER_MS);
     } else {
-        std::this_thread::sleep_for(std::chrono::microseconds(us));
+        Platform::PlatformTime::SleepMicroseconds(us);
     }
 }

@@ -49,7 +49,7 @@ public:
 
     // Pauses the calling thread for about us microseconds. Whole milliseconds (the idle pause)
     // go through the platform's Sleep, which tests can replace; the shorter steps of the
-    // schedule are finer than that Sleep can count and sleep for their microseconds.
+    // schedule are finer than that Sleep can count and go through SleepMicroseconds.
     static void Pause(uint32_t us);
 
 private:

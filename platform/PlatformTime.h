@@ -27,6 +27,11 @@ public:
     // Pauses the calling thread for about ms milliseconds (the stand-in of Sleep).
     static void Sleep(uint32_t ms);
 
+    // Pauses the calling thread for about us microseconds, for pauses finer than Sleep can
+    // count. Where the system sleeps only in whole milliseconds, it sleeps at least one. Not
+    // replaced by SetSleepForTesting.
+    static void SleepMicroseconds(uint32_t us);
+
     using SystemClockFn = int64_t (*)();
     using SleepFn = void (*)(uint32_t ms);
 

@@ -45,6 +45,10 @@ void PlatformTime::Sleep(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+void PlatformTime::SleepMicroseconds(uint32_t us) {
+    std::this_thread::sleep_for(std::chrono::microseconds(us));
+}
+
 void PlatformTime::SetSystemClockForTesting(SystemClockFn fn) { sClock = fn; }
 void PlatformTime::SetSleepForTesting(SleepFn fn) { sSleep = fn; }
 

@@ -69,6 +69,11 @@ void PlatformTime::Sleep(uint32_t ms) {
     ::Sleep(ms);
 }
 
+// Sleep counts whole milliseconds: a shorter pause sleeps one.
+void PlatformTime::SleepMicroseconds(uint32_t us) {
+    ::Sleep(us == 0 ? 0 : (us + 999) / 1000);
+}
+
 void PlatformTime::SetSystemClockForTesting(SystemClockFn fn) { sClock = fn; }
 void PlatformTime::SetSleepForTesting(SleepFn fn) { sSleep = fn; }
 
