@@ -18,6 +18,7 @@
 
 #include "rth/RthAdmin.h"
 #include "rth/RthLib.h"
+#include "tools/common/ParseDecimal.h"
 #include "tools/rthpart/PartitionReport.h"
 
 namespace {
@@ -44,28 +45,6 @@ int Fail(int status, const std::string& message) {
     return status;
 }
 
-// A positive decimal number of at most 32 bits: digits only, no sign, no blanks.
-bool ParseSize(const char* text, uint32_t& size) {
-    if (*text == '\0') {
-        return false;
-    }
-    uint64_t value = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<uint64_t>(*p - '0');
-        if (value > UINT32_MAX) {
-            return false;
-        }
-    }
-    if (value == 0) {
-        return false;
-    }
-    size = static_cast<uint32_t>(value);
-    return true;
-}
-
 // Empty string when name is acceptable, else why not.
 std::string NameProblem(const char* name) {
     size_t length = std::strlen(name);
@@ -89,12 +68,12 @@ int Create(const char* name, const char* sizeText) {
     if (!problem.empty()) {
         return Fail(EXIT_USAGE, problem);
     }
-    uint32_t size = 0;
-    if (!ParseSize(sizeText, size)) {
+    uint64_t size = 0;
+    if (!ParseDecimal(sizeText, 1, UINT32_MAX, size)) {
         return Fail(EXIT_USAGE, "size must be a decimal number from 1 to 4294967295: '" +
                                     std::string(sizeText) + "'");
     }
-    switch (rthPartitionCreate(name, size)) {
+    switch (rthPartitionCreate(name, static_cast<uint32_t>(size))) {
         case RTH_OK:
             return 0;
         case RTH_EXISTS:

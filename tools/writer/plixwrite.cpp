@@ -15,6 +15,7 @@
 #include "platform/PlatformTime.h"
 #include "rth/RthAdmin.h"
 #include "rth/RthLib.h"
+#include "tools/common/ParseDecimal.h"
 #include "tools/writer/TraceWriter.h"
 
 namespace {
@@ -48,28 +49,6 @@ const char* const USAGE =
 int Fail(int status, const std::string& message) {
     std::fprintf(stderr, "plixwrite: %s\n", message.c_str());
     return status;
-}
-
-// A decimal number from minimum to maximum: digits only, no sign, no blanks.
-bool ParseNumber(const char* text, uint64_t minimum, uint64_t maximum, uint64_t& value) {
-    if (*text == '\0') {
-        return false;
-    }
-    uint64_t result = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') {
-            return false;
-        }
-        result = result * 10 + static_cast<uint64_t>(*p - '0');
-        if (result > maximum) {
-            return false;
-        }
-    }
-    if (result < minimum) {
-        return false;
-    }
-    value = result;
-    return true;
 }
 
 struct Options {
@@ -109,7 +88,7 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
         if (option == "--name") {
             options.name = value;
         } else if (option == "--size") {
-            if (!ParseNumber(value, TraceWriter::MIN_PARTITION_SIZE, UINT32_MAX, number)) {
+            if (!ParseDecimal(value, TraceWriter::MIN_PARTITION_SIZE, UINT32_MAX, number)) {
                 return "--size must be a decimal number from " +
                        std::to_string(TraceWriter::MIN_PARTITION_SIZE) + " to 4294967295: '" +
                        value + "'";
@@ -117,20 +96,20 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
             options.size = static_cast<uint32_t>(number);
             options.sizeGiven = true;
         } else if (option == "--count") {
-            if (!ParseNumber(value, 1, UINT64_MAX / 10, number)) {
+            if (!ParseDecimal(value, 1, UINT64_MAX / 10, number)) {
                 return std::string("--count must be a positive decimal number: '") + value + "'";
             }
             options.count = number;
             options.countGiven = true;
         } else if (option == "--length") {
-            if (!ParseNumber(value, 0, UINT32_MAX, number)) {
+            if (!ParseDecimal(value, 0, UINT32_MAX, number)) {
                 return std::string("--length must be a decimal number of at most 32 bits: '") +
                        value + "'";
             }
             options.length = static_cast<uint32_t>(number);
             options.lengthGiven = true;
         } else {
-            if (!ParseNumber(value, 1, 1000000000, number)) {
+            if (!ParseDecimal(value, 1, 1000000000, number)) {
                 return std::string("--rate must be a decimal number from 1 to 1000000000: '") +
                        value + "'";
             }
