@@ -12,7 +12,7 @@
 // down to 4. kind % 4: 0 store the 32-bit value, 1 store its low byte, 2 add it to the word,
 // 3 store it and put the old word back at once (a value seen only for a moment). delay: spins
 // before the operation. A mutator thread runs the script over and over from the first Read
-// until the reader is done (at most MAX_PASSES times), with atomic stores only, so that the
+// until the reader is done (at most MAX_PASSES times), with atomic accesses only, so that the
 // harness itself is free of data races; the reader's copy of a payload may race with it, which
 // is what sharing memory with a writer means.
 //
@@ -20,9 +20,11 @@
 // the partition released). The mutator never touches the management header, which the reader
 // reads only in Open and in the release.
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "fuzz/FuzzPartition.h"
@@ -54,25 +56,62 @@ Operation Decode(const uint8_t* bytes) {
     return op;
 }
 
-// Runs the script over [begin, end) until told to stop.
+// Runs a script over [begin, end) on a thread of its own until told to stop. One worker serves
+// every input of the process (started at the first, ended with the process): a thread per
+// input would pile up the sanitizer's per-thread records over a long run.
 class Mutator {
 public:
-    Mutator(const uint8_t* script, size_t length) : mScript(script), mLength(length) {}
-
-    void Start(uint8_t* begin, uint8_t* end) {
-        mBegin = begin;
-        mSpan = static_cast<uint32_t>(end - begin);
-        mThread = std::thread([this] { Run(); });
+    static Mutator& Get() {
+        static Mutator mutator;
+        return mutator;
     }
 
+    // Hands the worker a script (kept by the caller until Stop) and lets it run.
+    void Start(const uint8_t* script, size_t length, uint8_t* begin, uint8_t* end) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mScript = script;
+        mLength = length;
+        mBegin = begin;
+        mSpan = static_cast<uint32_t>(end - begin);
+        mStop.store(false);
+        mJob = true;
+        mWake.notify_all();
+    }
+
+    // Stops the script and returns when the worker no longer touches the memory.
     void Stop() {
         mStop.store(true);
-        if (mThread.joinable()) {
-            mThread.join();
-        }
+        std::unique_lock<std::mutex> lock(mMutex);
+        mWake.wait(lock, [this] { return !mJob; });
     }
 
 private:
+    Mutator() : mThread([this] { Serve(); }) {}
+
+    ~Mutator() {
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mQuit = true;
+            mWake.notify_all();
+        }
+        mThread.join();
+    }
+
+    void Serve() {
+        std::unique_lock<std::mutex> lock(mMutex);
+        for (;;) {
+            mWake.wait(lock, [this] { return mJob || mQuit; });
+            if (mQuit) {
+                return;
+            }
+            lock.unlock();
+            Run();
+            lock.lock();
+            mJob = false;
+            mWake.notify_all();
+        }
+    }
+
     void Run() {
         for (uint32_t pass = 0; pass < MAX_PASSES && !mStop.load(); ++pass) {
             for (size_t at = 0; at + OP_SIZE <= mLength && !mStop.load(); at += OP_SIZE) {
@@ -105,11 +144,16 @@ private:
         }
     }
 
-    const uint8_t* mScript;
-    size_t mLength;
+    std::mutex mMutex;
+    std::condition_variable mWake;
+    bool mJob = false;   // under mMutex: a script is handed over and not yet finished
+    bool mQuit = false;  // under mMutex
+    std::atomic<bool> mStop{false};
+    // The job; written under mMutex before mJob is set, read by the worker while mJob is set.
+    const uint8_t* mScript = nullptr;
+    size_t mLength = 0;
     uint8_t* mBegin = nullptr;
     uint32_t mSpan = 0;
-    std::atomic<bool> mStop{false};
     std::thread mThread;
 };
 
@@ -130,16 +174,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PlixFuzz::FuzzPartition partition(data, static_cast<uint32_t>(imageSize));
     partition.FixChecksum();
 
-    Mutator mutator(data + imageSize, size - imageSize);
-    const bool scripted = size - imageSize >= OP_SIZE;
+    const uint8_t* script = data + imageSize;
+    const size_t scriptLength = size - imageSize;
+    const bool scripted = scriptLength >= OP_SIZE;
     PlixFuzz::ReaderRunOptions options;
     options.maxCalls = READ_CALLS;
     options.stopWhenIdle = !scripted;
     if (scripted) {
-        options.onAttached = [&mutator](uint8_t* queue, uint8_t* dataEnd) {
-            mutator.Start(queue, dataEnd);
+        options.onAttached = [script, scriptLength](uint8_t* queue, uint8_t* dataEnd) {
+            Mutator::Get().Start(script, scriptLength, queue, dataEnd);
         };
-        options.onReadsDone = [&mutator] { mutator.Stop(); };
+        options.onReadsDone = [] { Mutator::Get().Stop(); };
     }
     PlixFuzz::RunReader(partition, options);
     return 0;
