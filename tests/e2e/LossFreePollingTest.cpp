@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "rth/RthAdmin.h"
+#include "tests/support/TestWaiting.h"
 #include "tests/tools/ToolTestSupport.h"
 
 namespace fs = std::filesystem;
@@ -34,6 +35,9 @@ using PlixToolTest::RunTool;
 using PlixToolTest::ToolResult;
 
 namespace {
+
+using PlixTest::ReadFile;
+using PlixTest::WaitFor;
 
 // Queue header fields, as offsets from the partition base (management header 64 bytes).
 constexpr uint32_t WRITE_OFFSET_AT = 64;
@@ -52,22 +56,6 @@ struct Stage {
 constexpr Stage STAGES[] = {{250, 50}, {1000, 200}, {3000, 6000}};
 constexpr int RECORDS = 50 + 200 + 6000;
 constexpr int LENGTH = 56;
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 20000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
 
 // Line n of the feed: "n " and letters, LENGTH - 2 characters, and a line feed; plixwrite adds
 // a NUL, so each line is a record of LENGTH bytes.

@@ -24,29 +24,17 @@
 #include <vector>
 
 #include "tests/e2e/HandPartition.h"
+#include "tests/support/TestWaiting.h"
 
 namespace fs = std::filesystem;
 using PlixTest::HandPartition;
 
 namespace {
 
+using PlixTest::ReadFile;
+using PlixTest::WaitFor;
+
 const std::string kBanner = "=============== ReadPLIXTrace ===============\n\n";
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 20000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
 
 class ReaderEndToEndTest : public ::testing::Test {
 protected:
