@@ -79,6 +79,9 @@ int TraceReader::Run() {
 }
 
 int TraceReader::RunUnguarded() {
+    // A Ctrl+C during start-up waits for the handler instead of killing the process while it
+    // holds a partition reference; once installed, the handler takes it and the run ends.
+    Platform::ConsoleControl::DeferEvents();
     std::printf("=============== ReadPLIXTrace ===============\n\n");
     std::fflush(stdout);
     CleanupTraceLogDirectory(mCleanupDirectory);

@@ -44,6 +44,13 @@ public:
     // Any thread; handlers are never removed.
     static bool SetHandler(Handler handler);
 
+    // Holds console control events back from now until a handler is installed: on POSIX the
+    // four signals are blocked in the calling thread (call it on the main thread before other
+    // threads start), so an event that arrives during start-up waits for SetHandler's event
+    // thread instead of taking its default action. Where the console cannot hold events back
+    // (Windows), it does nothing: events before SetHandler get the default handling.
+    static void DeferEvents();
+
     // Makes the next SetHandler call fail as if the event thread could not be started: the
     // mask is set and then rolled back, and the call returns false. One-shot; for tests of
     // callers' failure paths.

@@ -112,6 +112,11 @@ bool StartEventThread() {
 
 }  // namespace
 
+void ConsoleControl::DeferEvents() {
+    const sigset_t signals = ControlSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
 bool ConsoleControl::SetHandler(Handler handler) {
     if (handler == nullptr) {
         return false;

@@ -37,6 +37,10 @@ BOOL WINAPI Trampoline(DWORD eventCode) {
 
 }  // namespace
 
+// The console has no way to hold an event back: until a handler is installed, its default
+// handling applies.
+void ConsoleControl::DeferEvents() {}
+
 bool ConsoleControl::SetHandler(Handler handler) {
     if (handler == nullptr) {
         return false;
