@@ -12,18 +12,13 @@
 #include <cstddef>
 #include <mutex>
 
+#include "platform/ConsoleHandlerList.h"
 #include "platform/KeyState.h"
 
 namespace Platform {
 namespace {
 
-constexpr size_t MAX_HANDLERS = 16;
-
-// Handlers are appended under sInstallMutex and published by the release store of sHandlerCount;
-// a slot is written once, before it is published, and never changes afterwards.
-std::mutex sInstallMutex;
-ConsoleControl::Handler sHandlers[MAX_HANDLERS] = {};
-std::atomic<size_t> sHandlerCount{0};
+std::mutex sInstallMutex;  // serialises installations
 bool sEventThreadRunning = false;  // under sInstallMutex
 std::atomic<bool> sFailNextSetHandler{false};
 
@@ -76,11 +71,7 @@ void* EventLoop(void*) {
             continue;
         }
         const uint32_t eventCode = EventCodeOf(signalNumber);
-        bool handled = false;
-        for (size_t i = sHandlerCount.load(std::memory_order_acquire); i > 0 && !handled; --i) {
-            handled = sHandlers[i - 1](eventCode) != 0;
-        }
-        if (!handled) {
+        if (!ConsoleHandlerList::Dispatch(eventCode)) {
             PassOn(signalNumber);
         }
     }
@@ -122,19 +113,16 @@ bool ConsoleControl::SetHandler(Handler handler) {
         return false;
     }
     std::lock_guard<std::mutex> lock(sInstallMutex);
-    const size_t count = sHandlerCount.load(std::memory_order_relaxed);
-    if (count == MAX_HANDLERS) {
-        return false;
-    }
     if (sEventThreadRunning && sFailNextSetHandler.exchange(false)) {
         return false;
     }
     // Published before the event thread starts, so that no signal finds the list empty.
-    sHandlers[count] = handler;
-    sHandlerCount.store(count + 1, std::memory_order_release);
+    if (!ConsoleHandlerList::Append(handler)) {
+        return false;
+    }
     if (!sEventThreadRunning) {
         if (!StartEventThread()) {
-            sHandlerCount.store(count, std::memory_order_relaxed);  // no reader exists yet
+            ConsoleHandlerList::RemoveLast();  // no event thread has seen it
             return false;
         }
         sEventThreadRunning = true;

@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include "platform/ConsoleHandlerList.h"
+
 #include <atomic>
 #include <cstddef>
 #include <mutex>
@@ -16,23 +18,12 @@
 namespace Platform {
 namespace {
 
-constexpr size_t MAX_HANDLERS = 16;
-
-// Handlers are appended under sInstallMutex and published by the release store of sHandlerCount;
-// a slot is written once, before it is published, and never changes afterwards.
-std::mutex sInstallMutex;
-ConsoleControl::Handler sHandlers[MAX_HANDLERS] = {};
-std::atomic<size_t> sHandlerCount{0};
+std::mutex sInstallMutex;  // serialises installations
 bool sTrampolineInstalled = false;  // under sInstallMutex
 std::atomic<bool> sFailNextSetHandler{false};
 
 BOOL WINAPI Trampoline(DWORD eventCode) {
-    for (size_t i = sHandlerCount.load(std::memory_order_acquire); i > 0; --i) {
-        if (sHandlers[i - 1](static_cast<uint32_t>(eventCode)) != 0) {
-            return TRUE;
-        }
-    }
-    return FALSE;
+    return ConsoleHandlerList::Dispatch(static_cast<uint32_t>(eventCode)) ? TRUE : FALSE;
 }
 
 }  // namespace
@@ -46,16 +37,16 @@ bool ConsoleControl::SetHandler(Handler handler) {
         return false;
     }
     std::lock_guard<std::mutex> lock(sInstallMutex);
-    const size_t count = sHandlerCount.load(std::memory_order_relaxed);
-    if (count == MAX_HANDLERS || sFailNextSetHandler.exchange(false)) {
+    if (sFailNextSetHandler.exchange(false)) {
         return false;
     }
     // Published before the trampoline is installed, so that no event finds the list empty.
-    sHandlers[count] = handler;
-    sHandlerCount.store(count + 1, std::memory_order_release);
+    if (!ConsoleHandlerList::Append(handler)) {
+        return false;
+    }
     if (!sTrampolineInstalled) {
         if (!SetConsoleCtrlHandler(Trampoline, TRUE)) {
-            sHandlerCount.store(count, std::memory_order_release);  // never called yet
+            ConsoleHandlerList::RemoveLast();  // never called yet
             return false;
         }
         sTrampolineInstalled = true;
