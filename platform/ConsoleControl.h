@@ -51,6 +51,30 @@ public:
     // (Windows), it does nothing: events before SetHandler get the default handling.
     static void DeferEvents();
 
+    // The main program's side of stopping (see the stop protocol below).
+    //   requestStop: asks the main loop to end in order; called on the event thread, must
+    //     return at once (set a flag). Used where no handler takes a stop event that must still
+    //     end the run in order (SIGTERM on POSIX).
+    //   forcedEnd: gives back what must not outlive the process (the partition reference)
+    //     when the process has to end without the main loop; called at most once, on the event
+    //     thread, just before the process ends with exit status 0. Must be safe to call while
+    //     the main thread is blocked anywhere.
+    // Either may be null. Set them before SetHandler; calling again replaces them.
+    //
+    // Stop protocol on POSIX: after an event that a handler took (or SIGTERM, passed to
+    // requestStop), the main loop has 3 seconds to end and call NotifyRunEnded; when it has not,
+    // or when a second stop event arrives meanwhile, the event thread calls forcedEnd, restores
+    // the terminal and ends the process with _exit(0). Handlers run on a thread of their own, so
+    // a handler that blocks (on a console nobody reads) never keeps the next event waiting.
+    // On Windows, the close event's handler thread waits (bounded below the system's 5-second
+    // limit) for the orderly end before it returns.
+    using StopFn = void (*)();
+    static void SetStopHooks(StopFn requestStop, StopFn forcedEnd);
+
+    // The main loop has ended in order: from now on the event thread no longer forces the end
+    // after 3 seconds (a second stop event still ends the process at once). Main thread.
+    static void NotifyRunEnded();
+
     // Makes the next SetHandler call fail as if the event thread could not be started: the
     // mask is set and then rolled back, and the call returns false. One-shot; for tests of
     // callers' failure paths.
