@@ -1,0 +1,24 @@
+// ProcessStart: what a long-running program that shares its host with other users sets up
+// first, before it opens any file or prints anything.
+#pragma once
+
+namespace Platform {
+
+class ProcessStart {
+public:
+    // Opens standard input, output and error on the null device where they are closed, so that
+    // no file the program opens later lands on one of them (a log file on descriptor 1 would
+    // receive the console's output). Descriptors that are open stay as they are. POSIX only.
+    static void SecureStandardStreams();
+
+    // Files and directories the program creates from now on get no write bit for the group and
+    // no bits at all for others (umask 027: files 0640, directories 0750). POSIX only.
+    static void RestrictNewFileModes();
+
+    // A write to a pipe whose reader is gone, or beyond the file size limit, fails with an
+    // error (EPIPE, EFBIG) that the writer handles, instead of ending the process by a signal
+    // (SIGPIPE, SIGXFSZ). POSIX only; on Windows such writes fail anyway.
+    static void TurnWriteSignalsIntoErrors();
+};
+
+}  // namespace Platform

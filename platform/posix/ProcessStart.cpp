@@ -1,0 +1,34 @@
+// POSIX side of ProcessStart.
+#include "platform/ProcessStart.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Platform {
+
+void ProcessStart::SecureStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1) {
+            continue;
+        }
+        // open hands out the lowest free descriptor: this one.
+        const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened != -1 && opened != fd) {
+            close(opened);  // something else took it meanwhile; leave it
+        }
+    }
+}
+
+void ProcessStart::RestrictNewFileModes() { umask(027); }
+
+void ProcessStart::TurnWriteSignalsIntoErrors() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+    sigaction(SIGXFSZ, &ignore, nullptr);
+}
+
+}  // namespace Platform
