@@ -61,19 +61,34 @@ public:
     //     the main thread is blocked anywhere.
     // Either may be null. Set them before SetHandler; calling again replaces them.
     //
-    // Stop protocol on POSIX: after an event that a handler took (or SIGTERM, passed to
-    // requestStop), the main loop has 3 seconds to end and call NotifyRunEnded; when it has not,
-    // or when a second stop event arrives meanwhile, the event thread calls forcedEnd, restores
-    // the terminal and ends the process with _exit(0). Handlers run on a thread of their own, so
-    // a handler that blocks (on a console nobody reads) never keeps the next event waiting.
+    // Stop protocol on POSIX, once the hooks are set: after a stop event (SIGINT, SIGHUP, or
+    // SIGTERM, which no handler takes and which is then passed to requestStop), the process has
+    // 3 seconds to end; when it has not, or when a second stop event arrives meanwhile, the event
+    // thread calls forcedEnd, restores the terminal and ends the process with _exit(0). Handlers
+    // run on a dispatcher thread of their own, so a handler that blocks (on a console nobody
+    // reads) never keeps the next event waiting. Without hooks, SIGTERM that no handler takes
+    // ends the process by its default action and nothing is forced.
     // On Windows, the close event's handler thread waits (bounded below the system's 5-second
     // limit) for the orderly end before it returns.
     using StopFn = void (*)();
     static void SetStopHooks(StopFn requestStop, StopFn forcedEnd);
 
-    // The main loop has ended in order: from now on the event thread no longer forces the end
-    // after 3 seconds (a second stop event still ends the process at once). Main thread.
+    // The main loop has ended in order and the process is on its way out. On Windows this ends
+    // the close handler's wait; on POSIX the stop window still holds until the process ends (so
+    // that a process blocked on its way out still ends), which is why forcedEnd must be
+    // harmless after an orderly release. Main thread.
     static void NotifyRunEnded();
+
+    // Pauses the calling thread for about ms milliseconds, or less when a stop event (Ctrl+C, a
+    // closed console, SIGTERM) arrives meanwhile; returns whether one did. For the time before
+    // a handler is installed: on POSIX the stop signals must be held back in the calling thread
+    // (DeferEvents), and the event is taken, not left pending. Where events cannot be held back
+    // (Windows) it only sleeps and returns false.
+    static bool PauseUnlessStopped(uint32_t ms);
+
+    // Installing the handler: events held back since DeferEvents have been given to the
+    // handlers when SetHandler returns, so a stop asked for during start-up is seen by the
+    // caller's next check.
 
     // Makes the next SetHandler call fail as if the event thread could not be started: the
     // mask is set and then rolled back, and the call returns false. One-shot; for tests of

@@ -57,3 +57,13 @@ bool ConsoleControl::SetHandler(Handler handler) {
 void ConsoleControl::FailNextSetHandlerForTesting() { sFailNextSetHandler.store(true); }
 
 }  // namespace Platform
+
+namespace Platform {
+
+// No event is held back on Windows: a Ctrl+C before a handler is installed ends the process.
+bool ConsoleControl::PauseUnlessStopped(uint32_t ms) {
+    Sleep(ms);
+    return false;
+}
+
+}  // namespace Platform
