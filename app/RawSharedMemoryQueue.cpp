@@ -31,8 +31,7 @@ int32_t RawSharedMemoryQueue::Open() {
 bool RawSharedMemoryQueue::AttachReader() {
     // The queue header must fit into the user area before it is touched. Without an open
     // partition both pointers are null and this refuses as well.
-    if (mAreaBegin == nullptr || mAreaEnd < mAreaBegin ||
-        static_cast<size_t>(mAreaEnd - mAreaBegin) < ZulOsCom::SIZEOF_QUEUE_HDR) {
+    if (!HoldsQueueHeader()) {
         return false;
     }
     mQueue = reinterpret_cast<ZulOsCom::VSharedMemoryQueue*>(mAreaBegin);
@@ -57,4 +56,17 @@ uint32_t RawSharedMemoryQueue::Read(void* dest, uint32_t& length) {
 
 uint32_t RawSharedMemoryQueue::DataAreaSize() const {
     return static_cast<uint32_t>(mDataEnd - mDataBegin);
+}
+
+bool RawSharedMemoryQueue::QueueSetUp() const {
+    if (!HoldsQueueHeader()) {
+        return false;
+    }
+    const auto* queue = reinterpret_cast<const ZulOsCom::VSharedMemoryQueue*>(mAreaBegin);
+    return std::atomic_ref<int32_t>(const_cast<int32_t&>(queue->mAttachCount)).load() > 0;
+}
+
+bool RawSharedMemoryQueue::HoldsQueueHeader() const {
+    return mAreaBegin != nullptr && mAreaEnd >= mAreaBegin &&
+           static_cast<size_t>(mAreaEnd - mAreaBegin) >= ZulOsCom::SIZEOF_QUEUE_HDR;
 }

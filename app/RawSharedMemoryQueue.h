@@ -39,7 +39,18 @@ public:
     // element length Read can report.
     uint32_t DataAreaSize() const;
 
+    // Whether a writer has set the queue up (its attach count is above 0), read without counting
+    // this reader, so that a reader can wait for a writer instead of attaching to an empty
+    // partition. False until Open gave 0 or when the user area cannot hold a queue header.
+    bool QueueSetUp() const;
+
+    // The partition object once Open was called, else null; owned by this object.
+    ZulOsCom::VRthSharedMemory* Partition() const { return mShm.get(); }
+
 private:
+    // The user area is known and can hold a queue header.
+    bool HoldsQueueHeader() const;
+
     std::shared_ptr<ZulOsCom::VRthSharedMemory> mShm;
     uint8_t* mAreaBegin = nullptr;
     uint8_t* mAreaEnd = nullptr;

@@ -58,11 +58,19 @@ VRthSharedMemory::~VRthSharedMemory() {
     if (!mIsOpen) {
         return;
     }
-    mMemory->ReleaseRefIfTimeStampMatches(mInitTime);
+    ReleaseReference();
     if (mHandle != -1) {
         CloseHandle();
     }
 }
+
+void VRthSharedMemory::ReleaseReference() {
+    if (mReferenceHeld.exchange(false)) {
+        mMemory->ReleaseRefIfTimeStampMatches(mInitTime);
+    }
+}
+
+uint64_t VRthSharedMemory::GetInitTime() const { return mInitTime; }
 
 void VRthSharedMemory::CloseHandle() {
     shmClose(mHandle);
@@ -166,6 +174,7 @@ bool VRthSharedMemory::Open(uint32_t& size) {
     mUserAreaEnd = base + headerSize - SHM_END_MARKER_SIZE;
     size = headerSize;
     mIsOpen = true;
+    mReferenceHeld.store(true);
     return true;
 }
 
@@ -280,6 +289,7 @@ bool VRthSharedMemory::Init(uint32_t size, int32_t& error) {
     mUserAreaEnd = base + size - SHM_END_MARKER_SIZE;
     std::memcpy(mUserAreaEnd, &SHM_END_MARKER, sizeof SHM_END_MARKER);
     mIsOpen = true;
+    mReferenceHeld.store(true);
     return true;
 }
 

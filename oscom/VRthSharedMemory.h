@@ -10,6 +10,7 @@
 // process through ZUL_ASSERT. Objects are used by one thread and are not copied.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -49,6 +50,13 @@ public:
     uint32_t GetUserAreaSize() const override;
     void* GetUserAreaEnd() const override;
 
+    // Gives the reference that Open or Init took back, once, as the destructor does (which then
+    // skips it); the mapping stays. For a process that must end while the object's owner thread
+    // is blocked elsewhere: of concurrent calls only the first releases.
+    void ReleaseReference();
+    // The stamp the reference was taken under (0 until open).
+    uint64_t GetInitTime() const;
+
 private:
     void CloseHandle();
 
@@ -60,6 +68,7 @@ private:
     uint8_t* mUserArea = nullptr;
     uint8_t* mUserAreaEnd = nullptr;
     bool mIsOpen = false;
+    std::atomic<bool> mReferenceHeld{false};
     uint64_t mInitTime = 0;
     bool mNoCleanup;
 };
