@@ -58,7 +58,13 @@ VRthSharedMemory::~VRthSharedMemory() {
     if (!mIsOpen) {
         return;
     }
-    mMemory->ReleaseRefIfTimeStampMatches(mInitTime);
+    // A partition truncated under the mapping reads zeros from the fault on; a check that
+    // fails over them throws PartitionMemoryLost, which must not leave a destructor. There is
+    // nothing left to give back then.
+    try {
+        mMemory->ReleaseRefIfTimeStampMatches(mInitTime);
+    } catch (const PlixBase::PartitionMemoryLost&) {
+    }
     if (mHandle != -1) {
         CloseHandle();
     }
