@@ -17,6 +17,7 @@
 #include <string>
 
 #include "app/TraceReader.h"
+#include "oscom/VShmHeader.h"
 #include "platform/PlatformFormat.h"
 #include "platform/PlatformTime.h"
 #include "tests/support/Portable.h"
@@ -214,6 +215,29 @@ TEST(PlatformWindowsTest, ClocksUseTheUnixEpochAndNanoseconds) {
     const uint64_t elapsed = Platform::PlatformTime::PerformanceCounter() - before;
     EXPECT_GT(elapsed, 10000000u);
     EXPECT_LT(elapsed, 10000000000u);
+}
+
+// Other users of a partition read the header's initTime in the raw ticks of
+// QueryPerformanceCounter, not in the nanoseconds the rest of the program paces by.
+TEST(PlatformWindowsTest, PartitionStampIsTheRawCounter) {
+    LARGE_INTEGER frequency;
+    ASSERT_TRUE(QueryPerformanceFrequency(&frequency));
+    if (frequency.QuadPart == 1000000000) {
+        GTEST_SKIP() << "raw ticks are nanoseconds here: the units cannot be told apart";
+    }
+
+    ZulOsCom::VShmHeader header{};
+    const uint64_t before = Platform::PlatformTime::RawPerformanceCounter();
+    const uint64_t stamp = header.InitRefCountAndTime();
+    const uint64_t after = Platform::PlatformTime::RawPerformanceCounter();
+    EXPECT_EQ(header.LoadInitTime(), stamp);
+    EXPECT_NE(stamp, 0u);
+    EXPECT_LE(before, stamp);
+    EXPECT_LE(stamp, after);
+
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    EXPECT_LE(after, static_cast<uint64_t>(now.QuadPart));
 }
 
 }  // namespace
