@@ -66,8 +66,10 @@ public:
     // or when a second stop event arrives meanwhile, the event thread calls forcedEnd, restores
     // the terminal and ends the process with _exit(0). Handlers run on a thread of their own, so
     // a handler that blocks (on a console nobody reads) never keeps the next event waiting.
-    // On Windows, the close event's handler thread waits (bounded below the system's 5-second
-    // limit) for the orderly end before it returns.
+    // On Windows, once SetStopHooks was called, the thread of a close event that a handler took
+    // waits (4 seconds, below the system's 5-second limit) for NotifyRunEnded and then for
+    // main's exit to end the process; when the run has not ended within that time, it calls
+    // forcedEnd and ends the process with exit status 0.
     using StopFn = void (*)();
     static void SetStopHooks(StopFn requestStop, StopFn forcedEnd);
 
