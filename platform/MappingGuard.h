@@ -34,8 +34,11 @@ public:
     // (page-aligned); length 0 or a null base watches nothing.
     static void Watch(const void* base, size_t length);
 
-    // Stops watching; call it before the mapping is given back (unmapped). The lost flag stays
-    // as it is.
+    // Stops watching. The lost flag stays as it is. Call it when the mapping is given back:
+    // before it is unmapped, or right after when the code that unmaps touches the mapping first
+    // (a destructor that gives a reference back, then unmaps), so that this last access is
+    // guarded too. A range left watched over unmapped memory does no harm meanwhile: only a
+    // file mapping that lands at its address can raise SIGBUS there.
     static void Unwatch();
 
     // True when an access inside the watched range faulted since the last Watch (the range
