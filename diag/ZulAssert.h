@@ -1,12 +1,19 @@
 // ZUL_ASSERT: the fatal invariant check of the communication layer.
 //
 // ZUL_ASSERT(expr) evaluates expr exactly once, in every build type. When it is false it
-// reports "ZUL_ASSERT failed [<expr as written>]" at DIAG_FATAL, writes a stack trace, reports
+// writes one line on stderr,
+//     <program>: fatal: ZUL_ASSERT failed [<expr as written>] in <Qualified::Function>, line <N>
+// then reports "ZUL_ASSERT failed [<expr>]" at DIAG_FATAL, writes a stack trace, reports
 // "Exiting ZUL!" and ends the process with exit(-2) (254 to a POSIX parent). exit runs the
 // process-end handlers and static destructors but does not unwind the stack.
 //
 // In a build with ZUL_ASSERT_THROWS defined (the fuzz targets only) the failure throws
-// PlixBase::ZulAssertFailure after the same reports instead of ending the process.
+// PlixBase::ZulAssertFailure after the same line and reports instead of ending the process.
+//
+// A partition whose memory was lost (Platform::MappingGuard::Lost: the object was truncated
+// under its mapping, which now reads zeros) breaks invariants without any program fault: then,
+// in both builds, the failure throws PlixBase::PartitionMemoryLost instead, and writes and
+// reports nothing. The caller treats the partition as removed.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +21,7 @@
 
 namespace PlixBase {
 
-// Runs the failure sequence. prettyFunction is the compiler's __PRETTY_FUNCTION__, from
+// Runs the failure sequence (or throws PartitionMemoryLost, see above). prettyFunction is the compiler's __PRETTY_FUNCTION__, from
 // which the qualified function name ("Namespace::Class::Operation") is taken.
 [[noreturn]] void ZulAssertFail(const char* prettyFunction, uint32_t line, const char* expression);
 
@@ -23,6 +30,13 @@ const char* QualifiedFunctionName(const char* prettyFunction, char* buf, uint32_
 
 struct ZulAssertFailure : std::logic_error {
     using std::logic_error::logic_error;
+};
+
+// Thrown by a failed ZUL_ASSERT while the watched partition mapping is lost: the failure
+// comes from the zeros that replaced a truncated partition, not from a broken program. what()
+// names the check, the function and the line.
+struct PartitionMemoryLost : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 }  // namespace PlixBase

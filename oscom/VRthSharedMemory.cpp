@@ -65,8 +65,15 @@ VRthSharedMemory::~VRthSharedMemory() {
 }
 
 void VRthSharedMemory::ReleaseReference() {
-    if (mReferenceHeld.exchange(false)) {
+    if (!mReferenceHeld.exchange(false)) {
+        return;
+    }
+    // A partition truncated under the mapping reads zeros from the fault on; a check that fails
+    // over them throws PartitionMemoryLost, which must not leave a destructor or a forced end.
+    // There is nothing left to give back then.
+    try {
         mMemory->ReleaseRefIfTimeStampMatches(mInitTime);
+    } catch (const PlixBase::PartitionMemoryLost&) {
     }
 }
 

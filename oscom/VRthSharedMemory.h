@@ -4,7 +4,8 @@
 // header and the end marker, registers as the first user) or attaches to contents another
 // party created (Open: maps, verifies checksum, version and size, registers as one more user).
 // The destructor of an open object gives its reference back (only if the partition was not
-// initialised anew meanwhile) and closes the handle; it never calls shmCleanup.
+// initialised anew meanwhile, and not when its memory was lost under the mapping) and closes
+// the handle; it never calls shmCleanup.
 //
 // Failures are reported through DiagLogger and end in false; broken protocol states end the
 // process through ZUL_ASSERT. Objects are used by one thread and are not copied.

@@ -66,7 +66,8 @@ int32_t VShmHeader::LoadRefCount() const {
 }
 
 uint64_t VShmHeader::InitRefCountAndTime() {
-    const uint64_t t = Platform::PlatformTime::PerformanceCounter();
+    // The raw counter: other users of the partition read initTime in its ticks.
+    const uint64_t t = Platform::PlatformTime::RawPerformanceCounter();
     StoreInitTime(t);
     const int32_t n = AddWrapping(std::atomic_ref<int32_t>(refCount).fetch_add(1), 1);
     if (sAfterInterlockedStepForTesting != nullptr) {

@@ -33,9 +33,10 @@ struct VShmHeader {
     uint8_t ComputeSum() const;
 
     // Initialiser's step, after name, size and version are set and before checksum: stamps
-    // initTime with the performance counter and counts the initialiser in refCount. Returns
-    // the stamp. Throws std::runtime_error (after a DIAG_ERROR report) when refCount was not 0
-    // or initTime changed meanwhile; refCount keeps the increment.
+    // initTime with the raw performance counter (PlatformTime::RawPerformanceCounter, the unit
+    // other users read it in) and counts the initialiser in refCount. Returns the stamp. Throws
+    // std::runtime_error (after a DIAG_ERROR report) when refCount was not 0 or initTime
+    // changed meanwhile; refCount keeps the increment.
     uint64_t InitRefCountAndTime();
 
     // Registers one more user. expectOthers: whether another user must be attached already.

@@ -68,8 +68,10 @@ public:
     // run on a dispatcher thread of their own, so a handler that blocks (on a console nobody
     // reads) never keeps the next event waiting. Without hooks, SIGTERM that no handler takes
     // ends the process by its default action and nothing is forced.
-    // On Windows, the close event's handler thread waits (bounded below the system's 5-second
-    // limit) for the orderly end before it returns.
+    // On Windows, once SetStopHooks was called, the thread of a close event that a handler took
+    // waits (4 seconds, below the system's 5-second limit) for NotifyRunEnded and then for
+    // main's exit to end the process; when the run has not ended within that time, it calls
+    // forcedEnd and ends the process with exit status 0.
     using StopFn = void (*)();
     static void SetStopHooks(StopFn requestStop, StopFn forcedEnd);
 

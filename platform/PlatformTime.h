@@ -14,8 +14,17 @@ namespace Platform {
 
 class PlatformTime {
 public:
-    // A monotonic counter that is never 0 (the stand-in of QueryPerformanceCounter).
+    // A monotonic counter in nanoseconds that is never 0, for measuring and pacing: on POSIX
+    // CLOCK_MONOTONIC, on Windows QueryPerformanceCounter's ticks scaled by its frequency.
+    // Readings compare only within one boot of the machine.
     static uint64_t PerformanceCounter();
+
+    // The performance counter as other processes on the machine read it, for stamps kept in
+    // shared memory (the partition header's initTime): on Windows the raw
+    // QueryPerformanceCounter value, in the counter's own ticks; on POSIX the same nanoseconds
+    // as PerformanceCounter. Monotonic, never 0. Do not mix its readings with
+    // PerformanceCounter's.
+    static uint64_t RawPerformanceCounter();
 
     // The system clock as 100-nanosecond ticks since 1970-01-01 00:00 UTC.
     static int64_t SystemTime100ns();

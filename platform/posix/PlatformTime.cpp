@@ -18,6 +18,9 @@ uint64_t PlatformTime::PerformanceCounter() {
     return ns == 0 ? 1 : ns;
 }
 
+// Peers on POSIX stamp with the same CLOCK_MONOTONIC nanoseconds.
+uint64_t PlatformTime::RawPerformanceCounter() { return PerformanceCounter(); }
+
 int64_t PlatformTime::SystemTime100ns() {
     if (sClock != nullptr) {
         return sClock();

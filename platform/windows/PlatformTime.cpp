@@ -40,6 +40,15 @@ uint64_t PlatformTime::PerformanceCounter() {
     return ns == 0 ? 1 : ns;
 }
 
+// Ticks as QueryPerformanceCounter gives them, the unit every other user of a partition stamps
+// its header in. The counter counts from boot and is not 0 in practice; 1 stands in should it be.
+uint64_t PlatformTime::RawPerformanceCounter() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
+    return ticks == 0 ? 1 : ticks;
+}
+
 int64_t PlatformTime::SystemTime100ns() {
     if (sClock != nullptr) {
         return sClock();

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "app/TraceReader.h"
+#include "oscom/VShmHeader.h"
 #include "platform/PlatformFormat.h"
 #include "platform/PlatformTime.h"
 #include "tests/support/Portable.h"
@@ -142,6 +143,86 @@ TEST(ConsoleControlWindowsTest, FailedInstallationsChangeNothing) {
                 "installed: 16, answered: 1");
 }
 
+// The stop protocol around the close event: the event's thread must not return (which lets
+// the system end the process with a non-zero code) before main has ended the process itself.
+std::atomic<bool> sStopAsked{false};
+int TakeAndAskToStop(uint32_t eventCode) {
+    std::fprintf(stderr, "taken %u\n", eventCode);
+    sStopAsked.store(true);
+    return 1;
+}
+// In the orderly case, a forced end is a failure: its own exit code tells it apart.
+void ForcedEndFails() {
+    std::fprintf(stderr, "forced end\n");
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 9);
+}
+void ForcedEndSays() {
+    std::fprintf(stderr, "forced end\n");
+    std::fflush(stderr);
+}
+
+HANDLE StartEvent(DWORD eventCode) {
+    HANDLE thread =
+        CreateThread(nullptr, 0, PlixTest::ConsoleCtrlRoutine(),
+                     reinterpret_cast<void*>(static_cast<uintptr_t>(eventCode)), 0, nullptr);
+    if (thread == nullptr) {
+        std::exit(1);
+    }
+    return thread;
+}
+
+// The main loop notices the stop, ends the run in order and returns through exit(0): the
+// event's thread is still waiting at every step, and nothing is forced.
+[[noreturn]] void CloseWaitsForTheOrderlyEnd() {
+    ConsoleControl::SetStopHooks(nullptr, ForcedEndFails);
+    if (!ConsoleControl::SetHandler(TakeAndAskToStop)) {
+        std::exit(1);
+    }
+    HANDLE thread = StartEvent(CTRL_CLOSE_EVENT);
+    for (int i = 0; i < 2000 && !sStopAsked.load(); ++i) {
+        Sleep(5);  // hang guard: 10 s
+    }
+    const bool waitedForTheLoop = WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+    ConsoleControl::NotifyRunEnded();
+    const bool waitedForExit = WaitForSingleObject(thread, 100) == WAIT_TIMEOUT;
+    std::fprintf(stderr, "stop asked: %d, waited for the loop: %d, waited for exit: %d\n",
+                 sStopAsked.load(), waitedForTheLoop, waitedForExit);
+    std::fflush(stderr);
+    std::exit(0);
+}
+
+// A main loop that never ends: after the wait, forcedEnd runs and the process ends with 0.
+[[noreturn]] void StuckLoopIsEndedWithForcedEnd() {
+    ConsoleControl::SetStopHooks(nullptr, ForcedEndSays);
+    if (!ConsoleControl::SetHandler(TakeAndAskToStop)) {
+        std::exit(1);
+    }
+    HANDLE thread = StartEvent(CTRL_CLOSE_EVENT);
+    WaitForSingleObject(thread, 20000);  // hang guard; the forced end comes first
+    std::fprintf(stderr, "event thread returned\n");
+    std::exit(7);
+}
+
+// Ctrl+C does not end the process: its thread returns at once, whatever the main loop does.
+[[noreturn]] void CtrlCReturnsAtOnce() {
+    ConsoleControl::SetStopHooks(nullptr, ForcedEndFails);
+    if (!ConsoleControl::SetHandler(TakeAndAskToStop)) {
+        std::exit(1);
+    }
+    DeliverEvent(CTRL_C_EVENT);
+    std::fprintf(stderr, "returned\n");
+    std::exit(0);
+}
+
+TEST(ConsoleControlWindowsTest, CloseEventWaitsForTheOrderlyEndOrForcesIt) {
+    EXPECT_EXIT(CloseWaitsForTheOrderlyEnd(), testing::ExitedWithCode(0),
+                "^taken 2\nstop asked: 1, waited for the loop: 1, waited for exit: 1\n$");
+    EXPECT_EXIT(StuckLoopIsEndedWithForcedEnd(), testing::ExitedWithCode(0),
+                "^taken 2\nforced end\n$");
+    EXPECT_EXIT(CtrlCReturnsAtOnce(), testing::ExitedWithCode(0), "^taken 0\nreturned\n$");
+}
+
 TEST(ConsoleCtrlHandlerTest, CtrlCAndCloseStopTheReaderAndEverythingElseIsPassedOn) {
     struct Row {
         uint32_t code;
@@ -214,6 +295,29 @@ TEST(PlatformWindowsTest, ClocksUseTheUnixEpochAndNanoseconds) {
     const uint64_t elapsed = Platform::PlatformTime::PerformanceCounter() - before;
     EXPECT_GT(elapsed, 10000000u);
     EXPECT_LT(elapsed, 10000000000u);
+}
+
+// Other users of a partition read the header's initTime in the raw ticks of
+// QueryPerformanceCounter, not in the nanoseconds the rest of the program paces by.
+TEST(PlatformWindowsTest, PartitionStampIsTheRawCounter) {
+    LARGE_INTEGER frequency;
+    ASSERT_TRUE(QueryPerformanceFrequency(&frequency));
+    if (frequency.QuadPart == 1000000000) {
+        GTEST_SKIP() << "raw ticks are nanoseconds here: the units cannot be told apart";
+    }
+
+    ZulOsCom::VShmHeader header{};
+    const uint64_t before = Platform::PlatformTime::RawPerformanceCounter();
+    const uint64_t stamp = header.InitRefCountAndTime();
+    const uint64_t after = Platform::PlatformTime::RawPerformanceCounter();
+    EXPECT_EQ(header.LoadInitTime(), stamp);
+    EXPECT_NE(stamp, 0u);
+    EXPECT_LE(before, stamp);
+    EXPECT_LE(stamp, after);
+
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    EXPECT_LE(after, static_cast<uint64_t>(now.QuadPart));
 }
 
 }  // namespace

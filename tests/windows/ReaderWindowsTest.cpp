@@ -204,14 +204,18 @@ TEST_F(ReaderWindowsTest, BrokenPartitionsEndWithOneOrTheFatalExitCode) {
     EXPECT_EQ(reason.find('\n'), reason.size() - 1);
     EXPECT_EQ(reason.find('\r'), reason.size() - 2);
 
-    // initTime 0 with a valid checksum is an impossible state: the fatal assertion, silent.
+    // initTime 0 with a valid checksum is an impossible state: the fatal assertion, which
+    // names the program (without ".exe") and the failed check in one line.
     p.WriteHeader(0, 1);
     p.WriteQueue(1);
     reader = Start("reader_under_test.exe", {logs});
     ASSERT_TRUE(reader->Wait());
     EXPECT_EQ(reader->ExitCode(), FATAL_EXIT);
     EXPECT_EQ(reader->Stdout(), kBanner + "\"" + logs + "\" contains:\r\n\r\n");
-    EXPECT_EQ(reader->Stderr(), "");
+    EXPECT_TRUE(std::regex_match(
+        reader->Stderr(), std::regex(R"(reader_under_test: fatal: ZUL_ASSERT failed \[false\] in )"
+                                     R"(ZulOsCom::VShmHeader::AddRefGetInitTime, line [0-9]+\r\n)")))
+        << reader->Stderr();
 }
 
 }  // namespace
