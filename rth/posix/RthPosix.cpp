@@ -91,7 +91,7 @@ int OpenObject(const char* name, int flags, struct stat* st) {
 std::string Owner(uid_t uid) {
     std::string owner = "uid " + std::to_string(uid);
     std::vector<char> buffer(4096);
-    passwd entry {};
+    passwd entry{};
     passwd* found = nullptr;
     if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
         found->pw_name != nullptr) {
@@ -145,12 +145,12 @@ std::string Refusal(const char* name, const std::string& path, const struct stat
     }
     const char* writable = (st.st_mode & S_IWOTH) != 0   ? ", and writable by every user"
                            : (st.st_mode & S_IWGRP) != 0 ? ", and group-writable"
-                                                          : "";
+                                                         : "";
     if (st.st_uid != 0 && st.st_uid != geteuid()) {
         std::string accepted =
             geteuid() == 0 ? "root" : "root or " + Owner(geteuid()) + " (this process)";
-        return "is owned by " + Owner(st.st_uid) + ", not by " + accepted + writable +
-               " (mode " + Mode(st) + ")" + Remedy(name);
+        return "is owned by " + Owner(st.st_uid) + ", not by " + accepted + writable + " (mode " +
+               Mode(st) + ")" + Remedy(name);
     }
     return "is writable by every user (mode " + Mode(st) + ", owner " + Owner(st.st_uid) + ")" +
            Remedy(name);
@@ -263,8 +263,8 @@ int32_t rthPartitionExplain(const char* name, char* reason, uint32_t reasonSize)
         if (status != 0) {
             errno = saved;
             return Explained(RTH_SYSTEM,
-                             "cannot be examined (" + path + "): " + std::strerror(saved),
-                             reason, reasonSize);
+                             "cannot be examined (" + path + "): " + std::strerror(saved), reason,
+                             reasonSize);
         }
     } else {
         // Not opened: a link (ELOOP), a socket (ENXIO), no permission... lstat tells which.
@@ -273,15 +273,14 @@ int32_t rthPartitionExplain(const char* name, char* reason, uint32_t reasonSize)
         if (!found && (saved == ENOENT || errno == ENOENT)) {
             errno = ENOENT;
             return Explained(RTH_NOT_FOUND,
-                             "does not exist (no " + path + "); create it as root (rthpart create " +
-                                 name + " SIZE)",
+                             "does not exist (no " + path +
+                                 "); create it as root (rthpart create " + name + " SIZE)",
                              reason, reasonSize);
         }
         if (!found || Acceptable(st)) {
             errno = saved;
-            return Explained(RTH_SYSTEM,
-                             "cannot be opened (" + path + "): " + std::strerror(saved), reason,
-                             reasonSize);
+            return Explained(RTH_SYSTEM, "cannot be opened (" + path + "): " + std::strerror(saved),
+                             reason, reasonSize);
         }
     }
     if (!Acceptable(st)) {

@@ -91,8 +91,8 @@ int Create(const char* name, const char* sizeText) {
             // Says whose object is in the way (another user may have made it first).
             int32_t code = RTH_OK;
             std::string reason = Explain(name, &code);
-            return Fail(EXIT_FAILED, "cannot create partition \"" + std::string(name) +
-                                         "\": it " + reason);
+            return Fail(EXIT_FAILED,
+                        "cannot create partition \"" + std::string(name) + "\": it " + reason);
         }
         default:
             return Fail(EXIT_FAILED, "cannot create partition " + std::string(name) + ": " +
