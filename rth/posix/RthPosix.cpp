@@ -107,6 +107,7 @@ std::string Mode(const struct stat& st) {
     return text;
 }
 
+// "a FIFO", "a socket"...: what a file that is not a regular one is.
 const char* FileKind(mode_t mode) {
     if (S_ISFIFO(mode)) return "a FIFO";
     if (S_ISSOCK(mode)) return "a socket";
@@ -156,6 +157,7 @@ std::string Refusal(const char* name, const std::string& path, const struct stat
            Remedy(name);
 }
 
+// Writes text into the caller's reason buffer (cut, NUL-terminated) and gives code back.
 int32_t Explained(int32_t code, const std::string& text, char* reason, uint32_t reasonSize) {
     if (reason != nullptr && reasonSize > 0) {
         size_t length = std::min<size_t>(text.size(), reasonSize - 1);
