@@ -3,6 +3,7 @@
 // objects) with the reasons it gives for them.
 #include <grp.h>
 #include <gtest/gtest.h>
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -3,7 +3,9 @@
 // behind the first, bad command lines (message, non-zero exit, nothing created), and objects
 // that the library refuses (reported in its words, never waited on, never written).
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -101,8 +103,8 @@ TEST_F(PlixwriteTest, OneRecordPerLineWithLineFeedAndNul) {
     // A second run goes on behind the first.
     ASSERT_EQ(Plixwrite({}, "carriage return\r\n").exitCode, 0);
     EXPECT_EQ(ReadAll(), (std::vector<std::string>{Z("first line\n"), Z("second\n"), Z("\n"),
-                                                   Z("\tlast without line feed\n"),
-                                                   Z("carriage return\r\n")}));
+                                                    Z("\tlast without line feed\n"),
+                                                    Z("carriage return\r\n")}));
     ASSERT_EQ(Plixwrite({}, "after the reader\n").exitCode, 0);
     EXPECT_EQ(ReadAll(), std::vector<std::string>{Z("after the reader\n")});
     EXPECT_EQ(Plixwrite({}, "").exitCode, 0);
@@ -133,8 +135,8 @@ TEST_F(PlixwriteTest, LongLinesAreSplitIntoNulTerminatedPieces) {
 TEST_F(PlixwriteTest, SyntheticRecordsAreNumberedAndExactlyLong) {
     SetUpQueue(4096);
     std::vector<std::string> records;
-    ToolResult r = RunWhileReading({"--count", "300", "--length", "100", "--rate", "100000"}, "",
-                                   300, records);
+    ToolResult r = RunWhileReading({"--count", "300", "--length", "100", "--rate", "100000"},
+                                   "", 300, records);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     ASSERT_EQ(records.size(), 300u);
     for (size_t i = 0; i < records.size(); ++i) {
@@ -181,25 +183,13 @@ TEST_F(PlixwriteTest, DropModeCountsWhatFoundNoRoom) {
 
 TEST_F(PlixwriteTest, BadCommandLinesChangeNothing) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--size", "abc"},
-        {"--size", "0"},
-        {"--size", "323"},
-        {"--size", "-5"},
-        {"--size", "4294967296"},
-        {"--size"},
-        {"--count", "0"},
-        {"--count", "x"},
-        {"--count", "-1"},
-        {"--length", "5"},
-        {"--count", "1", "--length", "4294967296"},
-        {"--rate", "0"},
-        {"--rate", "1.5"},
-        {"--name", ""},
-        {"--name", "a/b"},
-        {"--name", std::string(32, 'n')},
-        {"--frobnicate"},
-        {"positional"},
-        {"--drop", "--size"},
+        {"--size", "abc"},       {"--size", "0"},           {"--size", "323"},
+        {"--size", "-5"},        {"--size", "4294967296"},  {"--size"},
+        {"--count", "0"},        {"--count", "x"},          {"--count", "-1"},
+        {"--length", "5"},       {"--count", "1", "--length", "4294967296"},
+        {"--rate", "0"},         {"--rate", "1.5"},         {"--name", ""},
+        {"--name", "a/b"},       {"--name", std::string(32, 'n')},
+        {"--frobnicate"},        {"positional"},            {"--drop", "--size"},
     };
     for (const auto& args : bad) {
         std::string shown;

@@ -2,6 +2,7 @@
 // which must fail with one line on stderr and change nothing; objects that the library refuses
 // are reported, never waited on and never changed.
 #include <gtest/gtest.h>
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -209,7 +210,8 @@ TEST_F(RthpartTest, ShowDecodesAWrittenQueueAndFlagsDamage) {
     EXPECT_EQ(Field(r.out, "queue"),
               "invalid (read offset outside the data area or not 64-aligned)");
     EXPECT_EQ(Get32(mapped.Base(), 64 + 64), 100u);  // show wrote nothing
-    __atomic_store_n(reinterpret_cast<uint32_t*>(mapped.Base() + 64 + 12), 4096u, __ATOMIC_RELAXED);
+    __atomic_store_n(reinterpret_cast<uint32_t*>(mapped.Base() + 64 + 12), 4096u,
+                     __ATOMIC_RELAXED);
     r = Rthpart({"show", "plixtrace"});
     EXPECT_EQ(Field(r.out, "capacity"), "4096 (expected 3840)");
     EXPECT_EQ(Field(r.out, "queue"), "invalid (capacity is not the expected one)");
