@@ -29,6 +29,13 @@ inline void RemoveShmObjects(const std::string& prefix) {
     closedir(dir);
 }
 
+// How the partition library names the owner of objects this process creates: "uid 0 (root)".
+inline std::string MyOwnerText() {
+    const passwd* me = getpwuid(geteuid());
+    return "uid " + std::to_string(geteuid()) +
+           (me != nullptr ? std::string(" (") + me->pw_name + ")" : std::string());
+}
+
 // Creates path as user nobody (group nogroup, no other groups): size zero bytes, then the
 // permission bits given in octal ("0660"). Empty on success, else why it could not be made
 // (the caller skips its test then).
