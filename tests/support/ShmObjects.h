@@ -40,6 +40,9 @@ inline std::string MyOwnerText() {
 // permission bits given in octal ("0660"). Empty on success, else why it could not be made
 // (the caller skips its test then).
 inline std::string CreateAsNobody(const std::string& path, unsigned size, const std::string& mode) {
+    if (geteuid() != 0) {
+        return "only root can create an object as another user";
+    }
     if (getpwnam("nobody") == nullptr || getgrnam("nogroup") == nullptr) {
         return "no user nobody or group nogroup on this machine";
     }
