@@ -14,7 +14,9 @@
  *
  * This project's Linux stand-in maps the POSIX shared-memory object "/rth.NAME", its Windows
  * stand-in (libRth.dll) the file "%ProgramData%\rth\rth.NAME"; the environment variable
- * RTH_SHM_PREFIX, when set, replaces "rth.". Unit tests link a fake in its place (rth/fake). */
+ * RTH_SHM_PREFIX, when set, replaces "rth.". Unit tests link a fake in its place (rth/fake).
+ * The Linux stand-in treats an object it refuses (see rthPartitionExplain in RthAdmin.h) as not
+ * available: shmSizeGet gives 0 and shmOpen -1. */
 #ifndef RTH_RTHLIB_H
 #define RTH_RTHLIB_H
 

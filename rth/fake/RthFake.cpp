@@ -1,8 +1,10 @@
-// RthFake and the five library functions that forward to it.
+// RthFake and the library functions that forward to it.
 #include "rth/fake/RthFake.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "rth/RthAdmin.h"
 #include "rth/RthLib.h"
 
 RthFake& RthFake::Get() {
@@ -85,6 +87,22 @@ int32_t RthFake::Cleanup(const char* name) {
     return 0;
 }
 
+int32_t RthFake::Explain(const char* name, char* reason, uint32_t reasonSize) {
+    ++calls.explain;
+    std::pair<int32_t, std::string> result{RTH_NOT_FOUND, "does not exist"};
+    if (explainResult) {
+        result = *explainResult;
+    } else if (auto it = mPartitions.find(name != nullptr ? name : ""); it != mPartitions.end()) {
+        result = {RTH_OK, "exists (" + std::to_string(it->second.size) + " bytes)"};
+    }
+    if (reason != nullptr && reasonSize > 0) {
+        size_t length = std::min<size_t>(result.second.size(), reasonSize - 1);
+        std::memcpy(reason, result.second.data(), length);
+        reason[length] = '\0';
+    }
+    return result.first;
+}
+
 extern "C" {
 uint32_t shmSizeGet(const char* name) { return RthFake::Get().SizeGet(name); }
 int32_t shmOpen(const char* name, int32_t mode, uint32_t* size) {
@@ -93,4 +111,7 @@ int32_t shmOpen(const char* name, int32_t mode, uint32_t* size) {
 void* shmAddrGet(int32_t handle) { return RthFake::Get().AddrGet(handle); }
 int32_t shmClose(int32_t handle) { return RthFake::Get().Close(handle); }
 int32_t shmCleanup(const char* name) { return RthFake::Get().Cleanup(name); }
+int32_t rthPartitionExplain(const char* name, char* reason, uint32_t reasonSize) {
+    return RthFake::Get().Explain(name, reason, reasonSize);
+}
 }

@@ -1,5 +1,6 @@
-// RthFake: a scriptable stand-in of the five partition-library functions for unit tests,
-// linked in place of the real library (link-time substitution). It serves partitions from
+// RthFake: a scriptable stand-in of the five partition-library functions and of
+// rthPartitionExplain (which callers use to report a failure) for unit tests, linked in place
+// of the real library (link-time substitution). It serves partitions from
 // process memory, counts every call, records the arguments and returns scripted results, so
 // that retries, odd handles, wrong sizes and null addresses can be tested without timing or
 // shared memory. Test-only: never linked into a shipped program. Not thread-safe.
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class RthFake {
@@ -22,6 +24,7 @@ public:
         int addrGet = 0;
         int close = 0;
         int cleanup = 0;
+        int explain = 0;
     };
 
     // The one fake of the process.
@@ -50,6 +53,9 @@ public:
     bool nullAddress = false;
     // Runs inside shmOpen, before it answers (for example to change memory meanwhile).
     std::function<void()> onOpen;
+    // Code and text of rthPartitionExplain. When empty: RTH_OK "exists (SIZE bytes)" for a
+    // partition added, RTH_NOT_FOUND "does not exist" otherwise.
+    std::optional<std::pair<int32_t, std::string>> explainResult;
 
     // --- Records ---
     Calls calls;
@@ -67,6 +73,7 @@ public:
     void* AddrGet(int32_t handle);
     int32_t Close(int32_t handle);
     int32_t Cleanup(const char* name);
+    int32_t Explain(const char* name, char* reason, uint32_t reasonSize);
 
 private:
     struct Partition {

@@ -1,15 +1,23 @@
 // The stand-in partition library over POSIX shared memory. Partition NAME is the object
-// "/<prefix>NAME" (prefix "rth." unless RTH_SHM_PREFIX is set). Handles are indexes into a
-// process-local table of mappings, guarded by a mutex.
+// "/<prefix>NAME" (prefix "rth." unless RTH_SHM_PREFIX is set), the file /dev/shm/<prefix>NAME.
+// Handles are indexes into a process-local table of mappings, guarded by a mutex.
+//
+// Any local user may create files in /dev/shm, so an existing object is opened only when it is
+// a regular file owned by root or by the calling effective user and not writable by others.
+// Objects are opened by path with O_NOFOLLOW and O_NONBLOCK (shm_open takes neither), so that
+// a link is never followed and a FIFO never waited on, and the opened descriptor is checked
+// with fstat, so that nothing can be swapped in between the check and the use.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -30,6 +38,12 @@ struct Mapping {
 std::mutex sMutex;
 std::vector<Mapping> sMappings;  // index = handle; address null = free slot
 
+// Where shm_open keeps its objects.
+const char* const SHM_DIRECTORY = "/dev/shm/";
+
+// Longest link target quoted in a reason.
+constexpr size_t MAX_QUOTED_TARGET = 120;
+
 std::string Prefix() {
     const char* prefix = std::getenv("RTH_SHM_PREFIX");
     return prefix != nullptr ? prefix : "rth.";
@@ -40,18 +54,117 @@ bool NameUsable(const char* name) {
         return false;
     }
     size_t len = std::strlen(name);
-    return len <= NAME_MAX - 16 && std::strchr(name, '/') == nullptr;
+    // As shm_open, no '/' in the object name: the prefix may not hold one either.
+    return len <= NAME_MAX - 16 && std::strchr(name, '/') == nullptr &&
+           Prefix().find('/') == std::string::npos;
 }
 
 std::string ObjectName(const char* name) { return "/" + Prefix() + name; }
 
-// Size of an open object, or -1.
-long long ObjectSize(int fd) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0) {
+std::string ObjectPath(const char* name) { return SHM_DIRECTORY + Prefix() + name; }
+
+// The access rules: a regular file, owned by root or by the calling effective user, not
+// writable by others.
+bool Acceptable(const struct stat& st) {
+    return S_ISREG(st.st_mode) && (st.st_uid == 0 || st.st_uid == geteuid()) &&
+           (st.st_mode & S_IWOTH) == 0;
+}
+
+// Opens partition name's object (flags O_RDONLY or O_RDWR) when it passes the access rules.
+// The descriptor and its status, or -1 with errno set (EACCES when the rules refuse it).
+int OpenObject(const char* name, int flags, struct stat* st) {
+    int fd = open(ObjectPath(name).c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         return -1;
     }
-    return static_cast<long long>(st.st_size);
+    int status = fstat(fd, st);
+    if (status != 0 || !Acceptable(*st)) {
+        int saved = status != 0 ? errno : EACCES;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+// "uid 1000 (alice)", or "uid 1000" when the user database has no name for it.
+std::string Owner(uid_t uid) {
+    std::string owner = "uid " + std::to_string(uid);
+    std::vector<char> buffer(4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_name != nullptr) {
+        owner += std::string(" (") + found->pw_name + ")";
+    }
+    return owner;
+}
+
+// The permission bits in octal: "0660".
+std::string Mode(const struct stat& st) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return text;
+}
+
+// "a FIFO", "a socket"...: what a file that is not a regular one is.
+const char* FileKind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    return "of an unknown kind";
+}
+
+// What the operator can do about a refused object.
+std::string Remedy(const char* name) {
+    return std::string("; remove it and recreate it as root (rthpart remove ") + name +
+           ", then rthpart create " + name + " SIZE)";
+}
+
+// Why an object of status st (from lstat or fstat, at path) is refused.
+std::string Refusal(const char* name, const std::string& path, const struct stat& st) {
+    if (S_ISLNK(st.st_mode)) {
+        char target[PATH_MAX];
+        ssize_t length = readlink(path.c_str(), target, sizeof target);
+        std::string quoted = length < 0 ? "?" : std::string(target, static_cast<size_t>(length));
+        if (quoted.size() > MAX_QUOTED_TARGET) {
+            quoted = quoted.substr(0, MAX_QUOTED_TARGET) + "...";
+        }
+        return "is a symbolic link (" + path + " -> " + quoted +
+               "), which the library does not follow" + Remedy(name);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        // rthpart remove takes files only.
+        return "is not a regular file (" + path + " is a directory); remove it as root (rm -r " +
+               path + ") and recreate it (rthpart create " + name + " SIZE)";
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return "is not a regular file (" + path + " is " + FileKind(st.st_mode) + ")" +
+               Remedy(name);
+    }
+    const char* writable = (st.st_mode & S_IWOTH) != 0   ? ", and writable by every user"
+                           : (st.st_mode & S_IWGRP) != 0 ? ", and group-writable"
+                                                         : "";
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        std::string accepted =
+            geteuid() == 0 ? "root" : "root or " + Owner(geteuid()) + " (this process)";
+        return "is owned by " + Owner(st.st_uid) + ", not by " + accepted + writable + " (mode " +
+               Mode(st) + ")" + Remedy(name);
+    }
+    return "is writable by every user (mode " + Mode(st) + ", owner " + Owner(st.st_uid) + ")" +
+           Remedy(name);
+}
+
+// Writes text into the caller's reason buffer (cut, NUL-terminated) and gives code back.
+int32_t Explained(int32_t code, const std::string& text, char* reason, uint32_t reasonSize) {
+    if (reason != nullptr && reasonSize > 0) {
+        size_t length = std::min<size_t>(text.size(), reasonSize - 1);
+        std::memcpy(reason, text.data(), length);
+        reason[length] = '\0';
+    }
+    return code;
 }
 
 }  // namespace
@@ -62,24 +175,25 @@ uint32_t shmSizeGet(const char* name) {
     if (!NameUsable(name)) {
         return 0;
     }
-    int fd = shm_open(ObjectName(name).c_str(), O_RDONLY, 0);
+    struct stat st {};
+    int fd = OpenObject(name, O_RDONLY, &st);
     if (fd < 0) {
         return 0;
     }
-    long long size = ObjectSize(fd);
     close(fd);
-    return (size > 0 && size <= UINT32_MAX) ? static_cast<uint32_t>(size) : 0;
+    return (st.st_size > 0 && st.st_size <= UINT32_MAX) ? static_cast<uint32_t>(st.st_size) : 0;
 }
 
 int32_t shmOpen(const char* name, int32_t /*mode*/, uint32_t* size) {
     if (!NameUsable(name) || size == nullptr) {
         return SHM_KEY_INVALID;
     }
-    int fd = shm_open(ObjectName(name).c_str(), O_RDWR, 0);
+    struct stat st {};
+    int fd = OpenObject(name, O_RDWR, &st);
     if (fd < 0) {
         return SHM_KEY_INVALID;
     }
-    long long length = ObjectSize(fd);
+    long long length = st.st_size;
     if (length <= 0 || length > UINT32_MAX) {
         close(fd);
         return SHM_KEY_INVALID;
@@ -133,6 +247,54 @@ int32_t shmCleanup(const char* /*name*/) {
     return 0;
 }
 
+int32_t rthPartitionExplain(const char* name, char* reason, uint32_t reasonSize) {
+    if (!NameUsable(name)) {
+        return Explained(RTH_BAD_NAME,
+                         "is not a usable partition name (1 to " + std::to_string(NAME_MAX - 16) +
+                             " characters, no '/', nor in RTH_SHM_PREFIX)",
+                         reason, reasonSize);
+    }
+    const std::string path = ObjectPath(name);
+    struct stat st {};
+    // Read-only and non-blocking: examining opens nothing for writing and never waits.
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        int status = fstat(fd, &st);
+        int saved = errno;
+        close(fd);
+        if (status != 0) {
+            errno = saved;
+            return Explained(RTH_SYSTEM,
+                             "cannot be examined (" + path + "): " + std::strerror(saved), reason,
+                             reasonSize);
+        }
+    } else {
+        // Not opened: a link (ELOOP), a socket (ENXIO), no permission... lstat tells which.
+        int saved = errno;
+        bool found = saved != ENOENT && lstat(path.c_str(), &st) == 0;
+        if (!found && (saved == ENOENT || errno == ENOENT)) {
+            errno = ENOENT;
+            return Explained(RTH_NOT_FOUND,
+                             "does not exist (no " + path +
+                                 "); create it as root (rthpart create " + name + " SIZE)",
+                             reason, reasonSize);
+        }
+        if (!found || Acceptable(st)) {
+            errno = saved;
+            return Explained(RTH_SYSTEM, "cannot be opened (" + path + "): " + std::strerror(saved),
+                             reason, reasonSize);
+        }
+    }
+    if (!Acceptable(st)) {
+        errno = EACCES;
+        return Explained(RTH_UNSAFE, Refusal(name, path, st), reason, reasonSize);
+    }
+    return Explained(RTH_OK,
+                     "exists (owner " + Owner(st.st_uid) + ", mode " + Mode(st) + ", " +
+                         std::to_string(static_cast<long long>(st.st_size)) + " bytes)",
+                     reason, reasonSize);
+}
+
 int32_t rthNameValid(const char* name) {
     return (NameUsable(name) && std::strlen(name) <= RTH_MAX_NAME_LENGTH) ? 1 : 0;
 }
@@ -173,7 +335,7 @@ int32_t rthPartitionRemove(const char* name) {
 
 int32_t rthPartitionList(RthPartitionVisitor visit, void* context) {
     std::string prefix = Prefix();
-    DIR* dir = opendir("/dev/shm");
+    DIR* dir = opendir(SHM_DIRECTORY);
     if (dir == nullptr) {
         return RTH_SYSTEM;
     }
@@ -183,9 +345,10 @@ int32_t rthPartitionList(RthPartitionVisitor visit, void* context) {
         if (file.size() <= prefix.size() || file.compare(0, prefix.size(), prefix) != 0) {
             continue;
         }
+        // Links are not followed; what shmOpen would refuse is left out.
         struct stat st {};
-        std::string path = "/dev/shm/" + file;
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::string path = SHM_DIRECTORY + file;
+        if (lstat(path.c_str(), &st) != 0 || !Acceptable(st)) {
             continue;
         }
         found.emplace_back(file.substr(prefix.size()), static_cast<uint64_t>(st.st_size));

@@ -209,6 +209,43 @@ int32_t shmCleanup(const char* /*name*/) {
     return 0;
 }
 
+int32_t rthPartitionExplain(const char* name, char* reason, uint32_t reasonSize) {
+    // Windows has its own access model: this tells only whether the partition file is there.
+    std::string path;
+    std::string text;
+    int32_t code = RTH_OK;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!PartitionFile(name, &path)) {
+        code = RTH_BAD_NAME;
+        text = "is not a usable partition name (1 to " + std::to_string(MAX_USABLE_NAME) +
+               " characters, none of <>:\"/\\|?*, no trailing dot or blank)";
+    } else if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+        const DWORD error = GetLastError();
+        SetErrnoFrom(error);
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            code = RTH_NOT_FOUND;
+            text = "does not exist (no " + path + "); create it with rthpart create " +
+                   std::string(name) + " SIZE";
+        } else {
+            code = RTH_SYSTEM;
+            text = "cannot be examined (" + path + "): " + std::strerror(errno);
+        }
+    } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        code = RTH_SYSTEM;
+        errno = EISDIR;
+        text = "is a directory (" + path + "), not a partition file; remove it";
+    } else {
+        const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        text = "exists (" + path + ", " + std::to_string(size) + " bytes)";
+    }
+    if (reason != nullptr && reasonSize > 0) {
+        const size_t length = std::min<size_t>(text.size(), reasonSize - 1);
+        std::memcpy(reason, text.data(), length);
+        reason[length] = '\0';
+    }
+    return code;
+}
+
 int32_t rthNameValid(const char* name) {
     return (NameUsable(name) && std::strlen(name) <= RTH_MAX_NAME_LENGTH) ? 1 : 0;
 }

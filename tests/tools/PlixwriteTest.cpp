@@ -1,9 +1,11 @@
 // plixwrite as a user runs it, read back through the real reader from real shared memory:
 // line records, long lines, synthetic load, drop counting, pacing, a second run going on
-// behind the first, and bad command lines (message, non-zero exit, nothing created).
+// behind the first, bad command lines (message, non-zero exit, nothing created), and objects
+// that the library refuses (reported in its words, never waited on, never written).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -13,6 +15,7 @@
 #include "app/RawSharedMemoryQueue.h"
 #include "rth/RthAdmin.h"
 #include "rth/RthLib.h"
+#include "tests/support/TestWaiting.h"
 #include "tests/tools/ToolTestSupport.h"
 #include "tools/writer/TraceWriter.h"
 
@@ -219,6 +222,35 @@ TEST_F(PlixwriteTest, BadCommandLinesChangeNothing) {
     r = Plixwrite({"--help"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.out.find("Usage: plixwrite"), std::string::npos);
+}
+
+TEST_F(PlixwriteTest, RefusedPartitionObjectsAreReportedNotWaitedOnNorWritten) {
+    // A FIFO, then a root-owned object everybody may write: plixwrite would set the latter up.
+    const std::string path = mPartitions.Path("plixtrace");
+    for (const std::string kind : {"FIFO", "world-writable file"}) {
+        SCOPED_TRACE(kind);
+        if (kind == "FIFO") {
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        } else {
+            ASSERT_EQ(unlink(path.c_str()), 0);
+            ASSERT_EQ(rthPartitionCreate("plixtrace", 4096), RTH_OK);
+            ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+        }
+        char reason[RTH_REASON_SIZE];
+        ASSERT_EQ(rthPartitionExplain("plixtrace", reason, sizeof reason), RTH_UNSAFE);
+
+        // Under a hang guard: a writer still running after 60 s is ended (exit status 124).
+        ToolResult r =
+            RunTool("/usr/bin/timeout", {"--kill-after=5", "60", PLIXWRITE_PATH, "--count", "1"});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, "plixwrite: partition \"plixtrace\" " + std::string(reason) + "\n");
+
+        struct stat st {};
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_EQ(S_ISFIFO(st.st_mode), kind == "FIFO");
+        EXPECT_EQ(st.st_mode & 07777, kind == "FIFO" ? 0600u : 0666u);
+    }
+    EXPECT_EQ(PlixTest::ReadFile(path), std::string(4096, '\0'));
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
 // rthpart as an operator runs it: create, list, remove, show, and every bad command line,
-// which must fail with one line on stderr and change nothing.
+// which must fail with one line on stderr and change nothing; objects that the library refuses
+// are reported, never waited on and never changed.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "rth/RthAdmin.h"
+#include "tests/support/ShmObjects.h"
+#include "tests/support/TestWaiting.h"
 #include "tests/tools/ToolTestSupport.h"
 #include "tools/writer/TraceWriter.h"
 
@@ -20,6 +25,19 @@ using PlixToolTest::RunTool;
 using PlixToolTest::ToolResult;
 
 ToolResult Rthpart(const std::vector<std::string>& args) { return RunTool(RTHPART_PATH, args); }
+
+// rthpart under a hang guard: a tool still running after 60 s is ended (exit status 124).
+ToolResult GuardedRthpart(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--kill-after=5", "60", RTHPART_PATH});
+    return RunTool("/usr/bin/timeout", args);
+}
+
+// The library's reason for partition name, as its callers print it.
+std::string Reason(const std::string& name) {
+    char reason[RTH_REASON_SIZE];
+    rthPartitionExplain(name.c_str(), reason, sizeof reason);
+    return reason;
+}
 
 // The value after "label:" in the report, without the padding.
 std::string Field(const std::string& output, const std::string& label) {
@@ -214,6 +232,77 @@ TEST_F(RthpartTest, ShowOfTinyPartitionsSaysWhatIsMissing) {
     EXPECT_EQ(Field(r.out, "header name"), "\"\"");
     EXPECT_EQ(Field(r.out, "end marker"), "0x00000000 (invalid: not 0xDEDEDEDE)");
     EXPECT_EQ(Field(r.out, "queue"), "missing (needs 196 bytes, partition has 100)");
+}
+
+TEST_F(RthpartTest, RefusedObjectsAreReportedNotWaitedOnAndKept) {
+    ASSERT_EQ(mkfifo(mPartitions.Path("fifo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink(mPartitions.Path("gone").c_str(), mPartitions.Path("link").c_str()), 0);
+    ASSERT_EQ(Rthpart({"create", "good", "4096"}).exitCode, 0);
+
+    for (const std::string name : {"fifo", "link"}) {
+        SCOPED_TRACE(name);
+        struct stat before {};
+        ASSERT_EQ(lstat(mPartitions.Path(name).c_str(), &before), 0);
+        const std::string reason = Reason(name);
+        EXPECT_EQ(reason.rfind(name == "fifo" ? "is not a regular file" : "is a symbolic link", 0),
+                  0u)
+            << reason;
+
+        ToolResult r = GuardedRthpart({"show", name});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, "rthpart: partition \"" + name + "\" " + reason + "\n");
+        EXPECT_EQ(r.out, "");
+
+        r = GuardedRthpart({"create", name, "64"});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, "rthpart: cannot create partition \"" + name + "\": it " + reason + "\n");
+
+        struct stat after {};
+        ASSERT_EQ(lstat(mPartitions.Path(name).c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+    }
+    struct stat st {};
+    EXPECT_NE(lstat(mPartitions.Path("gone").c_str(), &st), 0);  // the link's target
+    EXPECT_EQ(GuardedRthpart({"list"}).out, "good 4096\n");
+
+    // An object the library accepts: create says whose it is.
+    ToolResult r = Rthpart({"create", "good", "64"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "rthpart: cannot create partition \"good\": it exists (owner " +
+                         PlixTest::MyOwnerText() + ", mode 0660, 4096 bytes)\n");
+}
+
+TEST_F(RthpartTest, CreateNamesTheOwnerOfAnotherUsersObjectAndChangesNothing) {
+    const std::string why = PlixTest::CreateAsNobody(mPartitions.Path("plixtrace"), 4096, "0640");
+    if (!why.empty()) {
+        GTEST_SKIP() << "needs an object owned by user nobody: " << why;
+    }
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const std::string reason =
+        "is owned by uid " + std::to_string(nobody->pw_uid) +
+        " (nobody), not by root (mode 0640); remove it and recreate it as "
+        "root (rthpart remove plixtrace, then rthpart create plixtrace SIZE)";
+
+    ToolResult r = GuardedRthpart({"create", "plixtrace", "8192"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "rthpart: cannot create partition \"plixtrace\": it " + reason + "\n");
+    r = GuardedRthpart({"show", "plixtrace"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "rthpart: partition \"plixtrace\" " + reason + "\n");
+    EXPECT_EQ(GuardedRthpart({"list"}).out, "");
+
+    struct stat st {};
+    ASSERT_EQ(stat(mPartitions.Path("plixtrace").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody->pw_uid);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(PlixTest::ReadFile(mPartitions.Path("plixtrace")), std::string(4096, '\0'));
+
+    // The remedy the text gives works.
+    EXPECT_EQ(Rthpart({"remove", "plixtrace"}).exitCode, 0);
+    EXPECT_EQ(Rthpart({"create", "plixtrace", "4096"}).exitCode, 0);
+    EXPECT_EQ(Rthpart({"show", "plixtrace"}).exitCode, 0);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "rth/RthAdmin.h"
 #include "rth/RthLib.h"
+#include "tests/support/ShmObjects.h"
 
 namespace PlixToolTest {
 
@@ -25,16 +26,13 @@ void CollectName(const char* name, uint64_t /*size*/, void* context) {
 
 PrivatePartitions::PrivatePartitions() : mPrefix("plixtest." + std::to_string(getpid()) + ".") {
     setenv("RTH_SHM_PREFIX", mPrefix.c_str(), 1);
-    for (const std::string& name : Names()) {
-        rthPartitionRemove(name.c_str());
-    }
+    PlixTest::RemoveShmObjects(mPrefix);
 }
 
 PrivatePartitions::~PrivatePartitions() {
     setenv("RTH_SHM_PREFIX", mPrefix.c_str(), 1);
-    for (const std::string& name : Names()) {
-        rthPartitionRemove(name.c_str());
-    }
+    // Also what the library refuses to list (FIFOs, links, other users' objects).
+    PlixTest::RemoveShmObjects(mPrefix);
 }
 
 std::string PrivatePartitions::Path(const std::string& name) const {

@@ -10,7 +10,7 @@
 namespace PlixToolTest {
 
 // Sets RTH_SHM_PREFIX to "plixtest.<pid>." for the process (children inherit it) and removes
-// every partition under it when destroyed. One per test.
+// every object under it, of whatever kind, when created and when destroyed. One per test.
 class PrivatePartitions {
 public:
     PrivatePartitions();

@@ -132,6 +132,14 @@ TEST_F(RthWindowsTest, PrefixesIsolateAndAdminRefusesBadRequests) {
 
     EXPECT_EQ(rthPartitionCreate("part", 4096), RTH_EXISTS);
     EXPECT_EQ(shmSizeGet("part"), 8192u);
+    // Explain tells only whether the file is there; a short buffer gets the text cut.
+    char reason[RTH_REASON_SIZE];
+    EXPECT_EQ(rthPartitionExplain("part", reason, sizeof reason), RTH_OK);
+    EXPECT_NE(std::string(reason).find("exists ("), std::string::npos) << reason;
+    EXPECT_NE(std::string(reason).find(", 8192 bytes)"), std::string::npos) << reason;
+    EXPECT_EQ(rthPartitionExplain("absent", reason, 5), RTH_NOT_FOUND);
+    EXPECT_STREQ(reason, "does");
+    EXPECT_EQ(rthPartitionExplain("a|b", reason, sizeof reason), RTH_BAD_NAME);
     EXPECT_EQ(rthPartitionCreate("alpha", 0), RTH_BAD_SIZE);
     EXPECT_EQ(rthPartitionCreate("", 4096), RTH_BAD_NAME);
     EXPECT_EQ(rthPartitionCreate(std::string(32, 'n').c_str(), 4096), RTH_BAD_NAME);

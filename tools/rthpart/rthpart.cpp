@@ -3,10 +3,12 @@
 //
 //   rthpart create NAME SIZE   new zero-filled partition (mode 0660)
 //   rthpart remove NAME
-//   rthpart list               "NAME SIZE" per partition, in name order
-//   rthpart show NAME          the partition decoded (read only)
+//   rthpart list               "NAME SIZE" per partition, in name order (objects that the
+//                              library refuses to open are left out)
+//   rthpart show NAME          the partition decoded (read only); a refused object: why
 //   rthpart --help             usage on standard output
-// Exit status: 0 done; 1 the operation failed (exists, absent, refused by the system);
+// Exit status: 0 done; 1 the operation failed (exists, absent, refused by the library or the
+// system);
 // 2 bad command line (unknown command, wrong argument count, bad name or size). Every failure
 // is one line "rthpart: ..." on standard error and changes nothing.
 #include <cerrno>
@@ -37,6 +39,8 @@ const char* const USAGE =
     "  rthpart --help             show this text\n"
     "\n"
     "NAME: 1 to 31 characters, no '/'. SIZE: a decimal number from 1 to 4294967295.\n"
+    "On Linux an object is used only when it is a regular file owned by root or this user, not\n"
+    "writable by others; list leaves other objects out, show and create say what is wrong.\n"
     "RTH_SHM_PREFIX, when set, replaces the object name prefix \"rth.\".\n"
     "Exit status: 0 done, 1 operation failed, 2 bad command line.\n";
 
@@ -63,6 +67,13 @@ std::string NameProblem(const char* name) {
     return "";
 }
 
+// The library's account of partition name: "partition "NAME" <reason>" with its result code.
+std::string Explain(const char* name, int32_t* code) {
+    char reason[RTH_REASON_SIZE];
+    *code = rthPartitionExplain(name, reason, sizeof reason);
+    return reason;
+}
+
 int Create(const char* name, const char* sizeText) {
     std::string problem = NameProblem(name);
     if (!problem.empty()) {
@@ -76,8 +87,13 @@ int Create(const char* name, const char* sizeText) {
     switch (rthPartitionCreate(name, static_cast<uint32_t>(size))) {
         case RTH_OK:
             return 0;
-        case RTH_EXISTS:
-            return Fail(EXIT_FAILED, "partition " + std::string(name) + " exists already");
+        case RTH_EXISTS: {
+            // Says whose object is in the way (another user may have made it first).
+            int32_t code = RTH_OK;
+            std::string reason = Explain(name, &code);
+            return Fail(EXIT_FAILED,
+                        "cannot create partition \"" + std::string(name) + "\": it " + reason);
+        }
         default:
             return Fail(EXIT_FAILED, "cannot create partition " + std::string(name) + ": " +
                                          std::strerror(errno));
@@ -115,6 +131,12 @@ int Show(const char* name) {
     std::string problem = NameProblem(name);
     if (!problem.empty()) {
         return Fail(EXIT_USAGE, problem);
+    }
+    // An object the library refuses (or none) is reported in the library's words.
+    int32_t code = RTH_OK;
+    std::string reason = Explain(name, &code);
+    if (code != RTH_OK) {
+        return Fail(EXIT_FAILED, "partition \"" + std::string(name) + "\" " + reason);
     }
     uint32_t size = shmSizeGet(name);
     if (size == 0) {

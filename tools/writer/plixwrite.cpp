@@ -252,6 +252,12 @@ int main(int argc, char** argv) {
     TraceWriter writer(options.name);
     std::string error;
     if (!writer.Open(error)) {
+        // An object that the library refuses (another user's, a link, a FIFO...) is reported
+        // in the library's words instead.
+        char reason[RTH_REASON_SIZE];
+        if (rthPartitionExplain(name, reason, sizeof reason) == RTH_UNSAFE) {
+            error = "partition \"" + options.name + "\" " + reason;
+        }
         return Fail(EXIT_FAILED, error);
     }
     writer.SetDropWhenFull(options.drop);
