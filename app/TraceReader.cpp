@@ -1,8 +1,7 @@
 // TraceReader: start-up, the read loop and the ways out of ReadPLIXTrace.
 #include "app/TraceReader.h"
 
-#include <boost/log/sources/record_ostream.hpp>
-#include <boost/log/trivial.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -12,12 +11,16 @@
 #include <vector>
 
 #include "app/IdlePacer.h"
-#include "app/RawSharedMemoryQueue.h"
 #include "app/TraceLogCleanup.h"
+#include "app/TraceLogDirectory.h"
+#include "app/TraceLogRecorder.h"
 #include "app/TraceLogSink.h"
+#include "app/TracePartition.h"
 #include "platform/ConsoleControl.h"
 #include "platform/KeyState.h"
-#include "platform/PlatformTime.h"
+#include "platform/MappingGuard.h"
+#include "platform/ProcessStart.h"
+#include "rth/RthAdmin.h"
 
 std::atomic<bool> sStopRequested{false};
 
@@ -29,16 +32,61 @@ constexpr uint32_t READ_BUFFER_SIZE = 4096;
 constexpr uint32_t HANDLER_ERROR_PAUSE_MS = 5000;
 
 void ReportStartFailure(const char* reason) {
+    std::fflush(stdout);
     std::fprintf(stderr, "ReadPLIXTrace: partition \"%s\" %s\n", PLIX_TRACE_PARTITION, reason);
 }
 
-// Logs the text's first line (cut at the first line feed; a carriage return stays) as one
-// record at severity info.
-void LogFirstLine(const char* text) {
-    const char* end = std::strchr(text, '\n');
-    std::string message = end != nullptr ? std::string(text, end) : std::string(text);
-    BOOST_LOG_TRIVIAL(info) << message;
+// Why the partition could not be found: a partition object the library refuses (another
+// user's, a link, a FIFO) looks missing through the library's calls.
+// Only this project's stand-in library can say why; the hypervisor's own has no such call.
+std::string ExplainMissingPartition() {
+#ifndef _WIN32
+    char reason[RTH_REASON_SIZE] = {};
+    const int32_t verdict = rthPartitionExplain(PLIX_TRACE_PARTITION, reason, sizeof reason);
+    if (verdict == RTH_UNSAFE || verdict == RTH_SYSTEM) {
+        return reason;
+    }
+#endif
+    return "does not exist";
 }
+
+// SIGTERM, which the handler refuses: the run ends in order, without a console message.
+void RequestStop() { sStopRequested = true; }
+
+// The process ends without the main loop (a stop that did not finish in time).
+void ForcedEnd() { TracePartition::ReleaseForForcedEnd(); }
+
+// Prints a record and flushes it, so that a killed reader loses at most the record in hand.
+// False when the console is gone (its reader closed the pipe, the terminal hung up). Another
+// failure (a full file system under a redirected console) is said once; the run goes on, since
+// the trace log still works.
+class ConsoleOutput {
+public:
+    bool Print(const char* text) {
+        std::fputs(text, stdout);
+        if (std::fflush(stdout) == 0) {
+            return true;
+        }
+        const int error = errno;
+        std::clearerr(stdout);
+        if (error == EPIPE || error == EIO) {
+            std::fprintf(stderr, "ReadPLIXTrace: the console is gone (%s); ending\n",
+                         std::strerror(error));
+            return false;
+        }
+        if (!mFailureSaid) {
+            mFailureSaid = true;
+            std::fprintf(stderr,
+                         "ReadPLIXTrace: console output fails (%s); records still go to the trace "
+                         "log\n",
+                         std::strerror(error));
+        }
+        return true;
+    }
+
+private:
+    bool mFailureSaid = false;
+};
 
 }  // namespace
 
@@ -53,8 +101,9 @@ int ConsoleCtrlHandler(uint32_t eventCode) {
         default:
             return FALSE_RESULT;
     }
-    std::fflush(stdout);
+    // The flag first: the message may block on a console nobody reads.
     sStopRequested = true;
+    std::fflush(stdout);
     return TRUE_RESULT;
 }
 
@@ -65,9 +114,10 @@ TraceReader::TraceReader(std::string cleanupDirectory, std::string sinkDirectory
     : mCleanupDirectory(std::move(cleanupDirectory)), mSinkDirectory(std::move(sinkDirectory)) {}
 
 int TraceReader::Run() {
-    // The queue lives inside RunUnguarded, so it is released before an exception gets here.
+    // The partition lives inside RunUnguarded, so it is released before an exception gets here.
+    int code = 1;
     try {
-        return RunUnguarded();
+        code = RunUnguarded();
     } catch (const std::exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "ReadPLIXTrace: %s\n", e.what());
@@ -75,42 +125,60 @@ int TraceReader::Run() {
         std::fflush(stdout);
         std::fprintf(stderr, "ReadPLIXTrace: unexpected failure\n");
     }
-    return 1;
+    Platform::ConsoleControl::NotifyRunEnded();
+    return code;
 }
 
 int TraceReader::RunUnguarded() {
+    // Before any file is opened: no file of ours may land on a closed standard stream, new files
+    // are private to the owner and group, and a console or log that fails gives an error to
+    // handle instead of a deadly signal.
+    Platform::ProcessStart::SecureStandardStreams();
+    Platform::ProcessStart::RestrictNewFileModes();
+    Platform::ProcessStart::TurnWriteSignalsIntoErrors();
+    Platform::MappingGuard::Install();
     // A Ctrl+C during start-up waits for the handler instead of killing the process while it
     // holds a partition reference; once installed, the handler takes it and the run ends.
     Platform::ConsoleControl::DeferEvents();
     std::printf("=============== ReadPLIXTrace ===============\n\n");
     std::fflush(stdout);
+
+    TraceLogDirectory directory(mSinkDirectory);
+    if (!directory.LockIfPresent()) {
+        return 1;
+    }
     CleanupTraceLogDirectory(mCleanupDirectory);
+    if (!directory.Prepare()) {
+        return 1;
+    }
     InitTraceLogSink(mSinkDirectory);
 
-    auto queue = std::make_shared<RawSharedMemoryQueue>();
-    switch (queue->Open()) {
-        case 0:
+    TracePartition partition;
+    switch (partition.Attach()) {
+        case TracePartition::StartResult::ATTACHED:
             break;
-        case 1:
-            ReportStartFailure("does not exist");
+        case TracePartition::StartResult::MISSING:
+            ReportStartFailure(ExplainMissingPartition().c_str());
             return 1;
-        default:
+        case TracePartition::StartResult::NOT_OPENABLE:
             ReportStartFailure(
                 "could not be opened: not initialised, of another layout version or size, or "
                 "not registered by its writer");
             return 1;
-    }
-    if (!queue->AttachReader()) {
-        ReportStartFailure("holds no queue that a writer has set up");
-        return 1;
+        case TracePartition::StartResult::NO_QUEUE:
+            ReportStartFailure("holds no queue that a writer has set up");
+            return 1;
     }
 
+    Platform::ConsoleControl::SetStopHooks(RequestStop, ForcedEnd);
     if (!Platform::ConsoleControl::SetHandler(ConsoleCtrlHandler)) {
         std::printf("Error: Control handler could not be set!\n\n");
         std::fflush(stdout);
-        Platform::PlatformTime::Sleep(HANDLER_ERROR_PAUSE_MS);
+        // A stop during the pause ends it early; the exit code stays 1.
+        Platform::ConsoleControl::PauseUnlessStopped(HANDLER_ERROR_PAUSE_MS);
         return 1;
     }
+    // A stop asked for during start-up has reached the handler by now: no record is read.
     if (sStopRequested) {
         return 0;
     }
@@ -124,32 +192,40 @@ int TraceReader::RunUnguarded() {
     // stays empty, up to 100 ms: a writer that drops what does not fit loses nothing to a
     // sleeping reader, and an idle reader still wakes only every 100 ms.
     IdlePacer pacer;
+    ConsoleOutput console;
+    TraceLogRecorder log;
     for (;;) {
         uint32_t length = static_cast<uint32_t>(buffer.size() - 1);
-        uint32_t status = queue->Read(buffer.data(), length);
+        const uint32_t status = partition.Read(buffer.data(), length);
         if (status == ZulOsCom::VSharedMemoryQueue::STATUS_BUFFER_SMALL &&
-            length <= queue->DataAreaSize()) {
+            length <= partition.DataAreaSize()) {
             buffer.resize(static_cast<size_t>(length) + 1);  // read it in the next pass
             pacer.RecordArrived();
         } else if (status == ZulOsCom::VSharedMemoryQueue::STATUS_OK && length > 0) {
             pacer.RecordArrived();
             buffer[length] = '\0';
             if (buffer[0] != '\0') {
-                std::printf("%s", buffer.data());
-                std::fflush(stdout);
-                LogFirstLine(buffer.data());
+                const bool consoleThere = console.Print(buffer.data());
+                log.Record(buffer.data());
+                if (!consoleThere) {
+                    log.Summarize();
+                    return 0;
+                }
             }
         } else {
-            // Empty queue, or a queue that is not valid (yet): poll again later.
+            // Empty queue, a queue that is not valid (yet), or no partition: poll again later.
+            partition.IdlePass(status);
             IdlePacer::Pause(pacer.NextPauseUs());
         }
 
         if (Platform::KeyState::GetAsyncEscapeState() != 0) {
             std::printf("Trace reader has been canceled\n\n");
             std::fflush(stdout);
+            log.Summarize();
             return 0;
         }
         if (sStopRequested) {
+            log.Summarize();
             return 0;
         }
     }
