@@ -1,6 +1,7 @@
-// Windows side of PrivateDirectory: the directory is created when asked, and the lock is a file
-// in it opened without sharing and deleted when its handle closes (also when the process ends
-// any other way). Ownership and modes are left to the system's access rules.
+// Windows side of PrivateDirectory: the directory is created when asked (with its missing
+// parents), and the lock is a file in it opened without sharing and deleted when its handle
+// closes (also when the process ends any other way). Ownership and modes are left to the
+// system's access rules.
 #include "platform/PrivateDirectory.h"
 
 #include <windows.h>
@@ -37,6 +38,11 @@ PrivateDirectory::Status PrivateDirectory::Acquire(const std::string& path, bool
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         if (!create) {
             return Status::MISSING;
+        }
+        // Missing parents first (the drive's temporary directory may not exist yet).
+        for (size_t at = path.find_first_of("\\/", 3); at != std::string::npos;
+             at = path.find_first_of("\\/", at + 1)) {
+            CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
         }
         if (!CreateDirectoryA(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
             *reason = "cannot be created: " + SystemMessage(GetLastError());

@@ -168,6 +168,13 @@ TEST_F(ReaderWindowsTest, WriterFeedsTheReaderAndConsoleEventsEndIt) {
     WriteLines("after restart\n");
     reader = Start("reader_under_test.exe", {logs});
     ASSERT_TRUE(reader->WaitForStdout("after restart\r\n"));
+    // One reader at a time: a second one on the same directory is refused at start.
+    auto second = Start("reader_under_test.exe", {logs});
+    ASSERT_TRUE(second->Wait());
+    EXPECT_EQ(second->ExitCode(), 1u);
+    EXPECT_EQ(second->Stdout(), kBanner);
+    EXPECT_NE(second->Stderr().find("is locked by another process"), std::string::npos)
+        << second->Stderr();
     ASSERT_TRUE(reader->SendConsoleEvent(CTRL_CLOSE));
     ASSERT_TRUE(reader->Wait());
     EXPECT_EQ(reader->ExitCode(), 0u);
