@@ -6,6 +6,7 @@
 //   rthpart list               "NAME SIZE" per partition, in name order
 //   rthpart show NAME          the partition decoded (read only)
 //   rthpart --help             usage on standard output
+//   rthpart --version          version on standard output
 // Exit status: 0 done; 1 the operation failed (exists, absent, refused by the system);
 // 2 bad command line (unknown command, wrong argument count, bad name or size). Every failure
 // is one line "rthpart: ..." on standard error and changes nothing.
@@ -35,6 +36,7 @@ const char* const USAGE =
     "  rthpart list               list partitions, one \"NAME SIZE\" line each\n"
     "  rthpart show NAME          decode a partition's header and queue (read only)\n"
     "  rthpart --help             show this text\n"
+    "  rthpart --version          show the version\n"
     "\n"
     "NAME: 1 to 31 characters, no '/'. SIZE: a decimal number from 1 to 4294967295.\n"
     "RTH_SHM_PREFIX, when set, replaces the object name prefix \"rth.\".\n"
@@ -150,6 +152,13 @@ int main(int argc, char** argv) {
             return Fail(EXIT_USAGE, "--help takes no arguments");
         }
         std::fputs(USAGE, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        if (arguments != 0) {
+            return Fail(EXIT_USAGE, "--version takes no arguments");
+        }
+        std::printf("rthpart %s\n", PLIX_VERSION);
         return 0;
     }
     if (command == "create") {
