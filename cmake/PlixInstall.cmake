@@ -33,22 +33,33 @@ install(FILES tools/writer/include/plixtrace/plixwriter.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/plixtrace)
 install(FILES rth/RthLib.h rth/RthAdmin.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/plixtrace/rth)
 
-# Debug information is stripped from the installed binaries; their symbol tables stay (the
-# fatal path's stack trace names functions through the dynamic symbols).
-set(plix_strip_files
+# Installed binaries are stripped as Debian strips them (debug information, the static symbol
+# table, .comment and .note; shared libraries also lose symbols no relocation needs). Their
+# dynamic symbols stay: the fatal path's stack trace names functions through them.
+set(plix_strip_programs
     ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:ReadPLIXTrace>
     ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:rthpart>
-    ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:plixwrite>
+    ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:plixwrite>)
+set(plix_strip_libraries
     ${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:plixwriter>
     ${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:rth>)
 install(CODE "
-  foreach(file ${plix_strip_files})
-    execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug
-                            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${file}\"
-                    RESULT_VARIABLE status)
-    if(NOT status EQUAL 0)
-      message(FATAL_ERROR \"cannot strip \${file}\")
+  foreach(kind programs libraries)
+    set(options --remove-section=.comment --remove-section=.note)
+    if(kind STREQUAL libraries)
+      list(APPEND options --strip-unneeded)
+      set(files \"${plix_strip_libraries}\")
+    else()
+      set(files \"${plix_strip_programs}\")
     endif()
+    foreach(file \${files})
+      execute_process(COMMAND \"${CMAKE_STRIP}\" \${options}
+                              \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${file}\"
+                      RESULT_VARIABLE status)
+      if(NOT status EQUAL 0)
+        message(FATAL_ERROR \"cannot strip \${file}\")
+      endif()
+    endforeach()
   endforeach()")
 
 # CMake package: find_package(PlixTrace) gives PlixTrace::writer and PlixTrace::rth.
@@ -108,25 +119,29 @@ install(FILES cmake/packaging/tmpfiles.conf DESTINATION lib/tmpfiles.d
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PLIX_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "ReadPLIXTrace developers <readplixtrace@localhost>")
+set(PLIX_MAINTAINER "ReadPLIXTrace developers <readplixtrace@example.org>")
+set(CPACK_PACKAGE_CONTACT "${PLIX_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "reader and writer of a real-time trace queue in shared memory")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "reader and writer of a real-time trace queue in shared memory
- ReadPLIXTrace drains the trace text that real-time software writes into a
- single-reader queue in the shared-memory partition \"plixtrace\", prints every
- record and keeps its first line in rotating log files under /tmp/jub_logs.
- .
- The package also holds the partition admin tool rthpart, the command-line
- writer plixwrite, the partition library stand-in librth and the writer
- library libplixwriter with its headers, pkg-config module and CMake package.")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "ReadPLIXTrace drains the trace text that real-time software writes into a
+single-reader queue in the shared-memory partition plixtrace, prints every
+record and keeps its first line in rotating log files under /tmp/jub_logs.
+
+The package also holds the partition admin tool rthpart, the command-line
+writer plixwrite, the partition library stand-in librth and the writer
+library libplixwriter with its headers, pkg-config module and CMake package.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The shared libraries: a shlibs file of our own and the ldconfig trigger (CPack's generated
+# ones call ldconfig from the maintainer scripts instead).
+configure_file(cmake/packaging/shlibs.in ${CMAKE_BINARY_DIR}/packaging/shlibs @ONLY)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/packaging/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/packaging/postinst
+    ${PROJECT_SOURCE_DIR}/cmake/packaging/postrm ${PROJECT_SOURCE_DIR}/cmake/packaging/triggers
+    ${CMAKE_BINARY_DIR}/packaging/shlibs)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES OFF)
 include(CPack)

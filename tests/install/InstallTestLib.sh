@@ -19,7 +19,8 @@ private_tmp_available() {
 
 # read_back BIN C_EXAMPLE CPP_EXAMPLE WORK: in a private /tmp, sets up "plixtrace" with the C
 # example (3 records), starts the reader BIN/ReadPLIXTrace, adds 3 records with the C++
-# example, and checks what the reader printed and logged and that Ctrl+C ended it with 0.
+# example and one with BIN/plixwrite, and checks what the reader printed and logged and that
+# Ctrl+C ended it with 0.
 read_back() {
   unshare -m --propagation private bash -c "$(declare -f fail read_back_inside); read_back_inside \"\$@\"" \
     read_back "$@" || fail "read-back with the reader in $1 failed"
@@ -37,8 +38,9 @@ read_back_inside() {
   "$bin/ReadPLIXTrace" >"$work/reader.out" 2>"$work/reader.err" </dev/null &
   local reader=$!
   [ "$("$cpp_example" plixtrace 3)" = "3 written, 0 dropped" ] || fail "C++ example"
+  echo "plixwrite example record" | "$bin/plixwrite" || fail "plixwrite"
   local waited=0
-  until grep -q "C++ example record 3" "$work/reader.out"; do
+  until grep -q "plixwrite example record" "$work/reader.out"; do
     [ $waited -lt 300 ] || { kill -KILL $reader; fail "reader printed: $(cat "$work/reader.out" "$work/reader.err")"; }
     sleep 0.1
     waited=$((waited + 1))
@@ -53,7 +55,8 @@ C example record 2
 C example record 3
 C++ example record 1
 C++ example record 2
-C++ example record 3"
+C++ example record 3
+plixwrite example record"
   local printed
   printed=$(grep "example record" "$work/reader.out")
   [ "$printed" = "$expected" ] || fail "reader printed: $printed"
