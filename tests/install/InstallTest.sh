@@ -56,6 +56,14 @@ nm -D --defined-only "$prefix/bin/ReadPLIXTrace" | grep -q ' T main$' ||
 build_examples "$source" "$prefix" "$work"
 read_back "$prefix/bin" "$work/c/write_records" "$work/cpp/write_records" "$work"
 
+# PlixTrace::rth: the partition library and its installed headers.
+cmake -S "$source/tests/install/rth-consumer" -B "$work/rth" -G Ninja \
+  -DCMAKE_PREFIX_PATH="$prefix" >/dev/null || fail "find_package(PlixTrace) for PlixTrace::rth"
+cmake --build "$work/rth" >/dev/null || fail "PlixTrace::rth does not build"
+"$prefix/bin/rthpart" create sized 4096 || fail "rthpart create"
+[ "$("$work/rth/rth_consumer" sized)" = 4096 ] || fail "PlixTrace::rth program"
+"$prefix/bin/rthpart" remove sized
+
 # Moved: nothing in the tree may point at where it was installed.
 mkdir -p "$work/elsewhere"
 mv "$work/stage" "$work/elsewhere/stage"
