@@ -123,7 +123,7 @@ WriterPartition::Status WriterPartition::Open(const std::string& name, bool init
     }
     uint32_t area = size;
     mHandle = shmOpen(mName.c_str(), 0, &area);
-    if (mHandle == SHM_KEY_INVALID) {
+    if (mHandle < 0) {  // SHM_KEY_INVALID, or any other failure a library may answer
         mHandle = -1;
         return Status::OPEN_FAILED;
     }
