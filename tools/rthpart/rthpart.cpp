@@ -7,6 +7,7 @@
 //                              library refuses to open are left out)
 //   rthpart show NAME          the partition decoded (read only); a refused object: why
 //   rthpart --help             usage on standard output
+//   rthpart --version          version on standard output
 // Exit status: 0 done; 1 the operation failed (exists, absent, refused by the library or the
 // system);
 // 2 bad command line (unknown command, wrong argument count, bad name or size). Every failure
@@ -37,6 +38,7 @@ const char* const USAGE =
     "  rthpart list               list partitions, one \"NAME SIZE\" line each\n"
     "  rthpart show NAME          decode a partition's header and queue (read only)\n"
     "  rthpart --help             show this text\n"
+    "  rthpart --version          show the version\n"
     "\n"
     "NAME: 1 to 31 characters, no '/'. SIZE: a decimal number from 1 to 4294967295.\n"
     "On Linux an object is used only when it is a regular file owned by root or this user, not\n"
@@ -172,6 +174,13 @@ int main(int argc, char** argv) {
             return Fail(EXIT_USAGE, "--help takes no arguments");
         }
         std::fputs(USAGE, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        if (arguments != 0) {
+            return Fail(EXIT_USAGE, "--version takes no arguments");
+        }
+        std::printf("rthpart %s\n", PLIX_VERSION);
         return 0;
     }
     if (command == "create") {

@@ -1,23 +1,12 @@
-// TraceWriter: the writing side of the trace queue in a partition, for tests, benchmarks, the
-// demo and the command-line writer. The reader never uses it.
+// TraceWriter: the writing side of the trace queue in a partition, as a C++ class for tests,
+// benchmarks and tools of this project. The reader never uses it. Programs outside the
+// project use the writer library (include/plixtrace/plixwriter.h); both place records through
+// the same core (QueueWriter, WriterPartition), so their bytes are the same.
 //
-// Open sets the partition's contents up (management header through the partition's own Init,
-// then the queue header) or, when it finds a queue already set up, attaches and goes on at the
-// current write offset. Write places one record as an element of the queue:
-//   element header { uint32 length; uint8 wrapFlag = 0; uint8 mark; 2 bytes 0 }, the payload,
-//   in a 64-byte aligned slot of (length + 8) rounded up to 64.
-// Ordering: payload and header are complete before mWriteOffset moves past them (release
-// store); mReadOffset is read with acquire. A wrap marker (wrapFlag 1 at the old write offset)
-// is written after the element at offset 0 that follows it and before mWriteOffset publishes
-// both. mWriteOffset never becomes equal to mReadOffset while unread elements exist: a write
-// that would make them equal waits (or is dropped in drop mode).
-//
-// Filler: a record that cannot be placed at the write offset nor at offset 0 even once the
-// queue is empty is preceded by a filler element at the write offset whose slot ends exactly at
-// the end of the data area (length = rest - 71, or 0 when 64 bytes are left; first payload byte
-// NUL, so a reader prints nothing; mark byte FILLER_MARK). Readers consume it like any element.
-// In drop mode the filler is written all the same and the record is dropped, so that later
-// records find the whole data area free once the reader has passed the filler.
+// Open sets the partition's contents up when it holds no valid queue (management header, end
+// marker and queue header; see WriterPartition) or, when it finds a queue already set up,
+// attaches and goes on at the current write offset. Write places one record as an element of
+// the queue; the element layout, wrap markers, fillers and the ordering rules are QueueWriter's.
 //
 // Limits: an element whose slot is the whole data area could never be published (write offset
 // would equal read offset), so the longest record is MaxRecordLength() = capacity - 72 bytes.
@@ -32,8 +21,8 @@
 #include <memory>
 #include <string>
 
-#include "oscom/VRthSharedMemory.h"
-#include "oscom/VSharedMemoryQueue.h"
+#include "tools/writer/QueueWriter.h"
+#include "tools/writer/WriterPartition.h"
 
 class TraceWriter {
 public:
@@ -45,22 +34,11 @@ public:
         BROKEN,     // the queue header in shared memory is no longer valid; nothing written
     };
 
-    // How Open found the partition.
-    enum class OpenMode { NONE, INITIALISED, ATTACHED };
+    using OpenMode = WriterPartition::OpenMode;
+    using Placement = QueueWriter::Placement;
 
-    // Where the next element goes, given the queue's state (see Plan).
-    enum class Placement {
-        AT_WRITE_OFFSET,  // element at the write offset
-        WRAP,             // element at offset 0, wrap marker at the write offset
-        FILLER,           // filler at the write offset first, then plan again
-        WAIT,             // no room until the reader moves on
-    };
-
-    // Byte 5 of the element header of a filler (0 in other elements; the reader ignores it).
-    static constexpr uint8_t FILLER_MARK = 'F';
-    // Smallest partition that holds a queue able to take a record of 56 bytes: header 64, queue
-    // header 128, a data area of 128, end marker 4.
-    static constexpr uint32_t MIN_PARTITION_SIZE = 324;
+    static constexpr uint8_t FILLER_MARK = QueueWriter::FILLER_MARK;
+    static constexpr uint32_t MIN_PARTITION_SIZE = WriterPartition::MIN_PARTITION_SIZE;
 
     // name: the partition (it must exist; creating it is the admin's job). Calls nothing.
     explicit TraceWriter(std::string name);
@@ -78,50 +56,35 @@ public:
     bool Open(std::string& error);
 
     // Drop mode: a record that finds no room is dropped and counted instead of waiting.
-    void SetDropWhenFull(bool drop) { mDropWhenFull = drop; }
+    void SetDropWhenFull(bool drop) { mWhenFull.drop = drop; }
 
     // Writes one record of length bytes (data may be null when length is 0). Without drop mode
     // it waits until the reader has made room: it spins briefly, then sleeps with a pause that
     // grows up to 1 ms; with no reader draining, it waits forever.
     Result Write(const void* data, uint32_t length);
 
-    OpenMode HowOpened() const { return mOpenMode; }
-    uint32_t Capacity() const { return mCapacity; }
+    OpenMode HowOpened() const { return mPartition.HowOpened(); }
+    uint32_t Capacity() const { return mQueue ? mQueue->Capacity() : 0; }
     // capacity - 72 (the slot of the longest record is capacity - 64); 0 while not open.
-    uint32_t MaxRecordLength() const;
-    uint64_t Written() const { return mWritten; }
-    uint64_t Dropped() const { return mDropped; }
-    uint64_t Fillers() const { return mFillers; }
+    uint32_t MaxRecordLength() const { return mQueue ? mQueue->MaxRecordLength() : 0; }
+    uint64_t Written() const { return mQueue ? mQueue->Written() : 0; }
+    uint64_t Dropped() const { return mQueue ? mQueue->Dropped() : 0; }
+    uint64_t Fillers() const { return mQueue ? mQueue->Fillers() : 0; }
 
-    // Data-area capacity the reader computes for a partition of size bytes: (size - 68 - 128)
-    // rounded down to 64; 0 when the partition cannot hold a queue header.
-    static uint32_t CapacityForSize(uint32_t size);
-
-    // Whether the size bytes at base hold an initialised partition with a queue a writer may
-    // continue: checksum 0, version right, initTime non-zero, header size = size, capacity as
-    // computed, both offsets below capacity and 64-aligned, attach count >= 1. Reads only
-    // within [base, base + size).
-    static bool QueueLooksSetUp(const uint8_t* base, uint32_t size);
-
-    // Decides where an element of slot bytes goes in a data area of capacity bytes, from the
-    // writer's offset and the reader's. Pure; capacity, offsets and slot multiples of 64,
-    // offsets below capacity, slot below capacity.
+    // See QueueWriter::CapacityForSize, WriterPartition::QueueLooksSetUp, QueueWriter::Plan.
+    static uint32_t CapacityForSize(uint32_t size) { return QueueWriter::CapacityForSize(size); }
+    static bool QueueLooksSetUp(const uint8_t* base, uint32_t size) {
+        return WriterPartition::QueueLooksSetUp(base, size);
+    }
     static Placement Plan(uint32_t capacity, uint32_t writeOffset, uint32_t readOffset,
-                          uint32_t slot);
+                          uint32_t slot) {
+        return QueueWriter::Plan(capacity, writeOffset, readOffset, slot);
+    }
 
 private:
-    void PutElement(uint32_t offset, const void* data, uint32_t length, uint8_t mark);
-    void Publish(uint32_t writeOffset);
-    uint8_t* Data() const;
-
     std::string mName;
-    std::unique_ptr<ZulOsCom::VRthSharedMemory> mShm;
-    ZulOsCom::VSharedMemoryQueue* mQueue = nullptr;  // in the partition; valid while mShm is open
-    uint32_t mCapacity = 0;
-    uint32_t mWriteOffset = 0;  // this writer's copy; the only writer of the shared field
-    OpenMode mOpenMode = OpenMode::NONE;
-    bool mDropWhenFull = false;
-    uint64_t mWritten = 0;
-    uint64_t mDropped = 0;
-    uint64_t mFillers = 0;
+    // Declared before the queue writer, which points into it: destroyed after it.
+    WriterPartition mPartition;
+    std::unique_ptr<QueueWriter> mQueue;
+    QueueWriter::WhenFull mWhenFull;
 };

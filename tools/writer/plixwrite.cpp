@@ -1,6 +1,7 @@
 // plixwrite: the command-line trace writer. Writes records into the trace queue of a partition,
 // creating the partition when it is missing and setting its queue up when it is not set up.
-// See USAGE for the exact behaviour; one writer per queue at a time.
+// See USAGE for the exact behaviour; one writer per queue at a time. It writes through the
+// writer library (plixtrace/PlixWriter.hpp), as any other program would.
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -13,15 +14,17 @@
 #include <vector>
 
 #include "platform/PlatformTime.h"
+#include "plixtrace/PlixWriter.hpp"
 #include "rth/RthAdmin.h"
 #include "rth/RthLib.h"
 #include "tools/common/ParseDecimal.h"
-#include "tools/writer/TraceWriter.h"
 
 namespace {
 
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
+// Smallest partition that holds a queue (the library refuses smaller ones).
+constexpr uint32_t MIN_PARTITION_SIZE = 324;
 
 const char* const USAGE =
     "Usage: plixwrite [--name NAME] [--size BYTES] [--count N [--length L]] [--rate R] [--drop]\n"
@@ -43,6 +46,7 @@ const char* const USAGE =
     "  --drop       drop records the queue has no room for instead of waiting; at the end,\n"
     "               \"plixwrite: W written, D dropped\" on standard error\n"
     "  --help       show this text\n"
+    "  --version    show the version\n"
     "\n"
     "Exit status: 0 done, 1 partition or queue failure, 2 bad command line.\n";
 
@@ -62,6 +66,7 @@ struct Options {
     uint64_t rate = 0;  // 0: unpaced
     bool drop = false;
     bool help = false;
+    bool version = false;
 };
 
 // Empty string on success, else the one-line reason.
@@ -70,6 +75,10 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
         std::string option = argv[i];
         if (option == "--help" || option == "-h") {
             options.help = true;
+            continue;
+        }
+        if (option == "--version") {
+            options.version = true;
             continue;
         }
         if (option == "--drop") {
@@ -88,9 +97,9 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
         if (option == "--name") {
             options.name = value;
         } else if (option == "--size") {
-            if (!ParseDecimal(value, TraceWriter::MIN_PARTITION_SIZE, UINT32_MAX, number)) {
+            if (!ParseDecimal(value, MIN_PARTITION_SIZE, UINT32_MAX, number)) {
                 return "--size must be a decimal number from " +
-                       std::to_string(TraceWriter::MIN_PARTITION_SIZE) + " to 4294967295: '" +
+                       std::to_string(MIN_PARTITION_SIZE) + " to 4294967295: '" +
                        value + "'";
             }
             options.size = static_cast<uint32_t>(number);
@@ -151,19 +160,40 @@ private:
 };
 
 // Writes one record; false after a queue failure (reported).
-bool Put(TraceWriter& writer, Pacer& pacer, const char* data, size_t length,
+bool Put(plixtrace::Writer& writer, Pacer& pacer, const char* data, size_t length,
          const std::string& name) {
     pacer.WaitForNext();
-    switch (writer.Write(data, static_cast<uint32_t>(length))) {
-        case TraceWriter::Result::WRITTEN:
-        case TraceWriter::Result::DROPPED:
+    plixtrace::Status status = writer.Write(data, static_cast<uint32_t>(length));
+    switch (status.Code()) {
+        case PLIXW_OK:
+        case PLIXW_E_FULL:
             return true;
-        case TraceWriter::Result::BROKEN:
+        case PLIXW_E_BROKEN:
             Fail(EXIT_FAILED, "the queue in partition " + name + " is no longer valid");
             return false;
         default:
-            Fail(EXIT_FAILED, "cannot write to partition " + name);
+            Fail(EXIT_FAILED, "cannot write to partition " + name + ": " + status.Message());
             return false;
+    }
+}
+
+// The one line said when partition name's queue cannot be opened for writing.
+int OpenFailed(const std::string& name, plixtrace::Status status) {
+    // An object that the library refuses (another user's, a link, a FIFO...) looks absent
+    // through its calls: say what is wrong with it in the library's words instead.
+    char reason[RTH_REASON_SIZE];
+    if (rthPartitionExplain(name.c_str(), reason, sizeof reason) == RTH_UNSAFE) {
+        return Fail(EXIT_FAILED, "partition \"" + name + "\" " + reason);
+    }
+    switch (status.Code()) {
+        case PLIXW_E_NO_PARTITION:
+            return Fail(EXIT_FAILED, "partition " + name + " does not exist");
+        case PLIXW_E_TOO_SMALL:
+            return Fail(EXIT_FAILED, "partition " + name + " is too small for a queue (at least " +
+                                         std::to_string(MIN_PARTITION_SIZE) + " bytes)");
+        default:
+            return Fail(EXIT_FAILED,
+                        "cannot open partition " + name + ": " + status.Message());
     }
 }
 
@@ -182,7 +212,7 @@ void FillSynthetic(std::vector<char>& record, uint64_t n, uint32_t length) {
     record[text] = '\n';
 }
 
-bool WriteSynthetic(TraceWriter& writer, Pacer& pacer, const Options& options) {
+bool WriteSynthetic(plixtrace::Writer& writer, Pacer& pacer, const Options& options) {
     std::vector<char> record;
     for (uint64_t n = 1; n <= options.count; ++n) {
         FillSynthetic(record, n, options.length);
@@ -193,7 +223,7 @@ bool WriteSynthetic(TraceWriter& writer, Pacer& pacer, const Options& options) {
     return true;
 }
 
-bool WriteLines(TraceWriter& writer, Pacer& pacer, const Options& options) {
+bool WriteLines(plixtrace::Writer& writer, Pacer& pacer, const Options& options) {
     const size_t maxRecord = writer.MaxRecordLength();
     std::string line;
     std::string record;
@@ -231,6 +261,10 @@ int main(int argc, char** argv) {
         std::fputs(USAGE, stdout);
         return 0;
     }
+    if (options.version && problem.empty()) {
+        std::printf("plixwrite %s\n", PLIX_VERSION);
+        return 0;
+    }
     if (!problem.empty()) {
         return Fail(EXIT_USAGE, problem);
     }
@@ -249,18 +283,15 @@ int main(int argc, char** argv) {
                                      std::to_string(options.size));
     }
 
-    TraceWriter writer(options.name);
-    std::string error;
-    if (!writer.Open(error)) {
-        // An object that the library refuses (another user's, a link, a FIFO...) is reported
-        // in the library's words instead.
-        char reason[RTH_REASON_SIZE];
-        if (rthPartitionExplain(name, reason, sizeof reason) == RTH_UNSAFE) {
-            error = "partition \"" + options.name + "\" " + reason;
-        }
-        return Fail(EXIT_FAILED, error);
+    plixtrace::Writer writer;
+    if (plixtrace::Status status = writer.Open(name, PLIXW_OPEN_INIT); !status) {
+        return OpenFailed(options.name, status);
     }
-    writer.SetDropWhenFull(options.drop);
+    if (options.drop) {
+        writer.DropWhenFull();
+    } else {
+        writer.WaitWhenFull();
+    }
     if (options.countGiven && options.length > writer.MaxRecordLength()) {
         return Fail(EXIT_USAGE, "--length " + std::to_string(options.length) +
                                     " exceeds the largest record of partition " + options.name +

@@ -1,0 +1,181 @@
+// QueueWriter: places records into the trace queue exactly as the reader expects them.
+#include "tools/writer/QueueWriter.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "oscom/OscomTypes.h"
+
+using ZulOsCom::ElementSlotSize;
+using ZulOsCom::isAligned64;
+using ZulOsCom::QUEUE_ALIGNMENT;
+using ZulOsCom::SIZEOF_ELEMENT_HDR;
+using ZulOsCom::SIZEOF_QUEUE_HDR;
+using ZulOsCom::VQueueElementHdr;
+
+namespace {
+
+// Waiting for room without a busy loop: a few checks with a CPU pause (the reader usually
+// frees a slot within microseconds when it runs), a few yields, then sleeps that double from
+// 10 us up to 1 ms.
+class Backoff {
+public:
+    void Pause() {
+        if (mRounds < SPIN_ROUNDS) {
+            ++mRounds;
+#if defined(__i386__) || defined(__x86_64__)
+            __builtin_ia32_pause();
+#endif
+            return;
+        }
+        if (mRounds < SPIN_ROUNDS + YIELD_ROUNDS) {
+            ++mRounds;
+            std::this_thread::yield();
+            return;
+        }
+        mSleepUs = mSleepUs == 0 ? FIRST_SLEEP_US : std::min(mSleepUs * 2, MAX_SLEEP_US);
+        std::this_thread::sleep_for(std::chrono::microseconds(mSleepUs));
+    }
+
+private:
+    static constexpr uint32_t SPIN_ROUNDS = 256;
+    static constexpr uint32_t YIELD_ROUNDS = 16;
+    static constexpr uint32_t FIRST_SLEEP_US = 10;
+    static constexpr uint32_t MAX_SLEEP_US = 1000;
+    uint32_t mRounds = 0;
+    uint32_t mSleepUs = 0;
+};
+
+}  // namespace
+
+QueueWriter::QueueWriter(ZulOsCom::VSharedMemoryQueue* queue, uint32_t capacity,
+                         uint32_t writeOffset)
+    : mQueue(queue), mCapacity(capacity), mWriteOffset(writeOffset) {}
+
+uint32_t QueueWriter::CapacityForSize(uint32_t size) {
+    constexpr uint32_t FIXED = ZulOsCom::SHM_MGMT_HEADER_SIZE + ZulOsCom::SHM_END_MARKER_SIZE +
+                               SIZEOF_QUEUE_HDR;
+    return size < FIXED ? 0 : (size - FIXED) & ~(QUEUE_ALIGNMENT - 1);
+}
+
+uint32_t QueueWriter::MaxRecordLengthFor(uint32_t capacity) {
+    return capacity >= QUEUE_ALIGNMENT + SIZEOF_ELEMENT_HDR
+               ? capacity - QUEUE_ALIGNMENT - SIZEOF_ELEMENT_HDR
+               : 0;
+}
+
+QueueWriter::Placement QueueWriter::Plan(uint32_t capacity, uint32_t writeOffset,
+                                         uint32_t readOffset, uint32_t slot) {
+    if (readOffset > writeOffset) {
+        // Unread: [read, end) and [0, write). Room: [write, read), and the new write offset
+        // must stay below the read offset.
+        return writeOffset + slot < readOffset ? Placement::AT_WRITE_OFFSET : Placement::WAIT;
+    }
+    // Unread: [read, write). Room: [write, capacity) and [0, read).
+    if (writeOffset + slot < capacity) {
+        return Placement::AT_WRITE_OFFSET;
+    }
+    if (writeOffset + slot == capacity) {
+        // The write offset becomes 0, which must not be the read offset.
+        return readOffset != 0 ? Placement::AT_WRITE_OFFSET : Placement::WAIT;
+    }
+    if (slot < readOffset) {
+        // Element in [0, slot), marker at the write offset; both clear of unread data.
+        return Placement::WRAP;
+    }
+    if (readOffset == writeOffset) {
+        // Empty, yet the record fits neither here nor at 0 before the read offset: fill the
+        // rest so that the reader moves to 0 and the whole area becomes free.
+        return Placement::FILLER;
+    }
+    return Placement::WAIT;
+}
+
+uint8_t* QueueWriter::Data() const {
+    return reinterpret_cast<uint8_t*>(mQueue) + SIZEOF_QUEUE_HDR;
+}
+
+void QueueWriter::PutElement(uint32_t offset, const void* data, uint32_t length, uint8_t mark) {
+    uint8_t* element = Data() + offset;
+    if (length > 0 && data != nullptr) {
+        std::memcpy(element + SIZEOF_ELEMENT_HDR, data, length);
+    }
+    auto* header = reinterpret_cast<VQueueElementHdr*>(element);
+    std::atomic_ref<uint32_t>(header->length).store(length, std::memory_order_relaxed);
+    std::atomic_ref<uint8_t>(header->wrapFlag).store(0, std::memory_order_relaxed);
+    header->unused[0] = mark;
+    header->unused[1] = 0;
+    header->unused[2] = 0;
+}
+
+void QueueWriter::Publish(uint32_t writeOffset) {
+    std::atomic_ref<uint32_t>(mQueue->mWriteOffset).store(writeOffset, std::memory_order_release);
+    mWriteOffset = writeOffset;
+}
+
+QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
+                                       const WhenFull& whenFull) {
+    if (length > MaxRecordLength()) {
+        return Result::TOO_LONG;
+    }
+    const auto slot = static_cast<uint32_t>(ElementSlotSize(length));
+    Backoff backoff;
+    bool waiting = false;
+    std::chrono::steady_clock::time_point deadline;
+    for (;;) {
+        uint32_t readOffset =
+            std::atomic_ref<uint32_t>(mQueue->mReadOffset).load(std::memory_order_acquire);
+        if (readOffset >= mCapacity || !isAligned64(readOffset)) {
+            return Result::BROKEN;
+        }
+        switch (Plan(mCapacity, mWriteOffset, readOffset, slot)) {
+            case Placement::AT_WRITE_OFFSET: {
+                PutElement(mWriteOffset, data, length, 0);
+                uint32_t next = mWriteOffset + slot;
+                Publish(next == mCapacity ? 0 : next);
+                mWritten.fetch_add(1, std::memory_order_relaxed);
+                return Result::WRITTEN;
+            }
+            case Placement::WRAP: {
+                PutElement(0, data, length, 0);
+                auto* marker = reinterpret_cast<VQueueElementHdr*>(Data() + mWriteOffset);
+                std::atomic_ref<uint32_t>(marker->length).store(0, std::memory_order_relaxed);
+                marker->unused[0] = 0;
+                std::atomic_ref<uint8_t>(marker->wrapFlag).store(1, std::memory_order_relaxed);
+                Publish(slot);
+                mWritten.fetch_add(1, std::memory_order_relaxed);
+                return Result::WRITTEN;
+            }
+            case Placement::FILLER: {
+                uint32_t rest = mCapacity - mWriteOffset;
+                uint32_t fillerLength = rest == QUEUE_ALIGNMENT ? 0 : rest - 71;
+                PutElement(mWriteOffset, nullptr, fillerLength, FILLER_MARK);
+                if (fillerLength > 0) {
+                    Data()[mWriteOffset + SIZEOF_ELEMENT_HDR] = '\0';
+                }
+                Publish(0);
+                ++mFillers;
+                break;  // plan again: the record waits for the reader to pass the filler
+            }
+            case Placement::WAIT:
+                if (whenFull.drop) {
+                    mDropped.fetch_add(1, std::memory_order_relaxed);
+                    return Result::DROPPED;
+                }
+                if (whenFull.timeoutMs != WAIT_FOREVER) {
+                    auto now = std::chrono::steady_clock::now();
+                    if (!waiting) {
+                        deadline = now + std::chrono::milliseconds(whenFull.timeoutMs);
+                    } else if (now >= deadline) {
+                        mDropped.fetch_add(1, std::memory_order_relaxed);
+                        return Result::TIMED_OUT;
+                    }
+                }
+                waiting = true;
+                backoff.Pause();
+                break;
+        }
+    }
+}

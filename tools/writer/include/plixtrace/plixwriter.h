@@ -1,0 +1,127 @@
+/* plixwriter.h: the writer library of ReadPLIXTrace's trace queue (libplixwriter), for
+ * real-time programs that write trace records into a partition's queue, which ReadPLIXTrace
+ * drains. C interface, stable within a major version (the library's SONAME carries it).
+ *
+ *   plixw_writer* w;
+ *   if (plixw_open("plixtrace", PLIXW_OPEN_INIT, &w) == PLIXW_OK) {
+ *       plixw_write(w, "started\n", 9);       (9: the text, its line feed and its NUL)
+ *       plixw_close(w);
+ *   }
+ *
+ * Partitions. A partition is a named block of shared memory that the system's configuration
+ * provides (here: `rthpart create NAME SIZE`); the library never creates or removes one. It
+ * reaches the partition through the partition library (librth), which the hypervisor's own
+ * library replaces on a real system.
+ *
+ * Records. A record is 0 to plixw_max_record_length() bytes of any value, copied into the
+ * queue as they are and read back by the reader byte for byte. ReadPLIXTrace prints a record
+ * as text up to its first NUL byte and keeps its first line in its trace log, so text records
+ * end with a line feed and a NUL, as plixwrite writes them. In a partition of S bytes the
+ * longest record is ((S - 196) rounded down to 64) - 72 bytes: 3768 in 4096 bytes.
+ *
+ * Threads and processes. One writer per queue at a time, in one process: the queue has a
+ * single writer and a single reader, and the library does not detect a second writer. A
+ * writer object may be handed from thread to thread, but its calls must not overlap; the
+ * library takes no lock, so a program that writes from several threads serialises them itself
+ * (or gives each thread a queue in a partition of its own). plixw_dropped, plixw_written,
+ * plixw_max_record_length and plixw_strerror may be called from any thread at any time while
+ * the writer is open.
+ *
+ * Failures. Every call returns a status (PLIXW_OK or a PLIXW_E_ code; plixw_strerror names
+ * them). The library never ends, signals or throws into its host program, logs nothing and
+ * installs no signal handlers: a broken partition or queue is a status. One limit is the
+ * operating system's: a partition truncated by its administrator while mapped makes the next
+ * access to the lost pages raise SIGBUS in the host.
+ *
+ * Full queue. By default a record that finds no room is dropped at once (the call never
+ * blocks) and counted; plixw_set_full_policy chooses waiting instead, with or without a
+ * time-out. A record the call did not place for want of room, whichever the policy, counts in
+ * plixw_dropped. */
+#ifndef PLIXTRACE_PLIXWRITER_H
+#define PLIXTRACE_PLIXWRITER_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define PLIXW_API
+#else
+#define PLIXW_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Statuses. */
+#define PLIXW_OK 0
+#define PLIXW_E_ARGUMENT 1     /* a null pointer, a name of 0 or more than 31 characters, an
+                                  unknown flag or policy, or data null with a length above 0 */
+#define PLIXW_E_NO_PARTITION 2 /* no partition of that name */
+#define PLIXW_E_TOO_SMALL 3    /* the partition is too small to hold a queue (under 324 bytes) */
+#define PLIXW_E_NOT_SET_UP 4   /* the partition was never set up (all zero); open it with
+                                  PLIXW_OPEN_INIT to set it up */
+#define PLIXW_E_BROKEN 5       /* open: the partition holds no valid queue and PLIXW_OPEN_INIT
+                                  was not given (it is left as it is); write: the queue's header
+                                  in the partition is no longer valid (nothing written) */
+#define PLIXW_E_OPEN 6         /* the partition library refused to open or map the partition */
+#define PLIXW_E_BUSY 7         /* another process set the partition up while this one opened it;
+                                  try again */
+#define PLIXW_E_TOO_LONG 8     /* the record is longer than plixw_max_record_length(); nothing
+                                  written, not counted as dropped */
+#define PLIXW_E_FULL 9         /* drop policy: no room; the record is dropped and counted */
+#define PLIXW_E_TIMEOUT 10     /* wait policy: no room within the time-out; the record is
+                                  dropped and counted */
+#define PLIXW_E_NO_MEMORY 11   /* the writer object could not be allocated */
+
+/* plixw_open flags. */
+#define PLIXW_OPEN_INIT 0x1u   /* when the partition holds no valid queue, set it up: the whole
+                                  partition is zeroed and a new, empty queue is set up (records
+                                  a reader had not read yet are lost). Without it, such a
+                                  partition is refused and never changed. */
+
+/* Policies of plixw_set_full_policy. */
+#define PLIXW_FULL_DROP 0      /* drop the record at once (default) */
+#define PLIXW_FULL_WAIT 1      /* wait until the reader makes room, up to the time-out */
+#define PLIXW_WAIT_FOREVER 0xFFFFFFFFu
+
+typedef struct plixw_writer plixw_writer;
+
+/* Opens the queue of partition name for writing. A partition with a valid queue is attached
+ * to and writing goes on behind the records already in it; one without is set up only with
+ * PLIXW_OPEN_INIT (see above). On success *writer is the new writer; on failure it is null and
+ * nothing is held. The writer holds a reference on the partition until plixw_close. */
+PLIXW_API int plixw_open(const char* name, uint32_t flags, plixw_writer** writer);
+
+/* Writes one record of length bytes from data (null allowed when length is 0). PLIXW_OK once
+ * the record is in the queue, visible to the reader; otherwise nothing is written (see
+ * PLIXW_E_TOO_LONG, PLIXW_E_FULL, PLIXW_E_TIMEOUT, PLIXW_E_BROKEN). With the drop policy it
+ * never blocks; with the wait policy it spins briefly, then sleeps in pauses of up to 1 ms. */
+PLIXW_API int plixw_write(plixw_writer* writer, const void* data, uint32_t length);
+
+/* Chooses what plixw_write does when the queue has no room: PLIXW_FULL_DROP (timeout_ms is
+ * ignored) or PLIXW_FULL_WAIT for up to timeout_ms milliseconds (PLIXW_WAIT_FOREVER: until
+ * there is room). Takes effect with the next write. */
+PLIXW_API int plixw_set_full_policy(plixw_writer* writer, int policy, uint32_t timeout_ms);
+
+/* Records dropped for want of room since plixw_open (PLIXW_E_FULL and PLIXW_E_TIMEOUT). */
+PLIXW_API int plixw_dropped(const plixw_writer* writer, uint64_t* count);
+
+/* Records written since plixw_open. */
+PLIXW_API int plixw_written(const plixw_writer* writer, uint64_t* count);
+
+/* The longest record this queue takes, in bytes. */
+PLIXW_API int plixw_max_record_length(const plixw_writer* writer, uint32_t* length);
+
+/* Gives the partition reference back and frees the writer; the records written stay in the
+ * queue for the reader. A null writer is allowed and does nothing. Always PLIXW_OK. */
+PLIXW_API int plixw_close(plixw_writer* writer);
+
+/* A short English text naming status (never null; "unknown status" for a value that is no
+ * status of this library). Static storage; any thread. */
+PLIXW_API const char* plixw_strerror(int status);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PLIXTRACE_PLIXWRITER_H */
