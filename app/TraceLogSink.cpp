@@ -43,7 +43,19 @@ public:
     // Called by the synchronous frontend under its lock, on the logging thread.
     void consume(const logging::record_view& record, const string_type& message) {
         errno = 0;  // so that a failure's reason is this record's
-        sinks::text_file_backend::consume(record, message);
+        try {
+            sinks::text_file_backend::consume(record, message);
+        } catch (const boost::filesystem::filesystem_error& e) {
+            // The library reports a file it cannot open with a generic code; the system's own
+            // reason (a full file system, no permission, a directory in the way) is in errno.
+            const int error = errno;
+            if (error == 0 || e.code().value() == error) {
+                throw;
+            }
+            throw boost::filesystem::filesystem_error(
+                "Failed to open the trace log for writing", e.path1(),
+                boost::system::error_code(error, boost::system::generic_category()));
+        }
         if (mFile != nullptr && !mFile->good()) {
             const int error = errno != 0 ? errno : EIO;
             throw boost::filesystem::filesystem_error(

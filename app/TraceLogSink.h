@@ -46,7 +46,8 @@ constexpr std::uintmax_t TRACE_LOG_MAX_TOTAL_SIZE = 2097152;
 // Failure: catches nothing. Throws boost::filesystem::filesystem_error when the directory
 // cannot be created or scanned (the core is then left without this sink). Later, a log file that
 // cannot be opened makes the logging statement itself throw filesystem_error ("Failed to open
-// file for writing"), since the core has no exception handler; so does a record that did not
+// the trace log for writing" with the system's reason), since the core has no exception
+// handler; so does a record that did not
 // reach the file (a full file system, a file size limit: "Failed to write the trace log" with
 // the system's reason and the file's path).
 //
