@@ -20,6 +20,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/system/error_code.hpp>
 #include <cerrno>
+#include <fstream>
 #include <ostream>
 
 namespace {
@@ -58,6 +59,14 @@ public:
         }
         if (mFile != nullptr && !mFile->good()) {
             const int error = errno != 0 ? errno : EIO;
+            // What did not reach the file stays in the stream's buffer, and closing the file at
+            // the next rotation would write it once there is room again: a line counted as lost
+            // would turn up in the log after all. Closing now drops it while there is still no
+            // room; when the close does write it, the line is complete and not lost.
+            auto* buffer = dynamic_cast<std::filebuf*>(mFile->rdbuf());
+            if (buffer != nullptr && buffer->close() != nullptr) {
+                return;
+            }
             throw boost::filesystem::filesystem_error(
                 "Failed to write the trace log", get_current_file_name(),
                 boost::system::error_code(error, boost::system::generic_category()));

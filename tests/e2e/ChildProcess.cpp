@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -92,7 +93,12 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
         return;
     }
     close(pipeFds[1]);
-    mOutputThread = std::thread([this, fd = pipeFds[0]] { ReadOutput(fd); });
+    if (!options.readOutput) {
+        mUnreadFd = pipeFds[0];
+        return;
+    }
+    mOutputThread = std::thread(
+        [this, fd = pipeFds[0], after = options.closeOutputAfter] { ReadOutput(fd, after); });
 }
 
 ChildProcess::~ChildProcess() {
@@ -103,13 +109,25 @@ ChildProcess::~ChildProcess() {
     if (mOutputThread.joinable()) {
         mOutputThread.join();
     }
+    if (mUnreadFd >= 0) {
+        close(mUnreadFd);
+    }
 }
 
-void ChildProcess::ReadOutput(int fd) {
+void ChildProcess::ReadOutput(int fd, size_t closeAfter) {
     char buffer[65536];
+    size_t total = 0;
     for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
+        size_t want = sizeof buffer;
+        if (closeAfter != 0) {
+            if (total >= closeAfter) {
+                break;
+            }
+            want = std::min(want, closeAfter - total);
+        }
+        ssize_t n = read(fd, buffer, want);
         if (n > 0) {
+            total += static_cast<size_t>(n);
             mConsole->Append(buffer, static_cast<size_t>(n));
         } else if (n == 0 || errno != EINTR) {
             break;
@@ -143,6 +161,10 @@ int ChildProcess::Wait(int timeoutMs) {
         status = -1;
     }
     mPid = -1;
+    if (mUnreadFd >= 0) {
+        close(mUnreadFd);
+        mUnreadFd = -1;
+    }
     // A grandchild could hold the pipe open; the tests start none.
     if (mOutputThread.joinable()) {
         mOutputThread.join();

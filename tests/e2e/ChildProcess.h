@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,6 +26,13 @@ public:
         // RLIMIT_FSIZE for the child, 0 for none; SIGXFSZ is then ignored in the child, so a
         // write beyond the limit fails with EFBIG instead of ending the process.
         uint64_t fileSizeLimit = 0;
+        // false: the standard output pipe is kept open but never read, so that the child
+        // blocks in write once the pipe is full (a console nobody reads). Closed when the child
+        // has been reaped.
+        bool readOutput = true;
+        // Non-zero: the pipe is read up to this many bytes and then closed, as a console reader
+        // that goes away; the child's next write fails with EPIPE (or raises SIGPIPE).
+        size_t closeOutputAfter = 0;
     };
 
     // Starts argv[0] with argv; stderr goes to stderrPath. A child that cannot exec ends 127.
@@ -57,11 +65,12 @@ public:
     long RssKiB() const;
 
 private:
-    void ReadOutput(int fd);
+    void ReadOutput(int fd, size_t closeAfter);
 
     pid_t mPid = -1;
     std::unique_ptr<ConsoleRecords> mConsole;
     std::thread mOutputThread;
+    int mUnreadFd = -1;  // the pipe's read end when the output is not read
 };
 
 }  // namespace PlixTest

@@ -27,6 +27,7 @@
 #include <memory>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -154,7 +155,10 @@ protected:
         for (const auto& entry : fs::directory_iterator(mLogDir)) {
             std::smatch m;
             const std::string name = entry.path().filename().string();
-            if (std::regex_match(name, m, fileName)) files[std::stoul(m[1])] = entry.path();
+            if (std::regex_match(name, m, fileName)) {
+                files[std::stoul(m[1])] = entry.path();
+                mFilesSeen.insert(name);
+            }
         }
         std::vector<LogLine> lines;
         for (const auto& [number, path] : files) {
@@ -183,7 +187,7 @@ protected:
     // system does not permit it.
     bool MountSmallTraceDirectory(size_t size, std::string* reason) {
         fs::create_directories(mLogDir);
-        const std::string options = "size=" + std::to_string(size);
+        const std::string options = "size=" + std::to_string(size) + ",mode=0750";
         if (mount("tmpfs", mLogDir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
             *reason =
                 std::string("cannot mount a tmpfs on the trace directory: ") + std::strerror(errno);
@@ -193,7 +197,29 @@ protected:
         return true;
     }
 
-    void ExpectFullTraceLogEndsTheRun(const ChildProcess::Options& options, const std::string& why);
+    // Waits until the stderr of reader start holds text; false after timeoutMs.
+    bool WaitForErr(int start, const std::string& text, int timeoutMs = 20000) const {
+        return WaitFor([&] { return ReaderErr(start).find(text) != std::string::npos; },
+                       timeoutMs);
+    }
+
+    // The stderr lines of reader start, without their line feeds.
+    std::vector<std::string> ErrLines(int start) const {
+        std::vector<std::string> lines;
+        std::istringstream in(ReaderErr(start));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+    // Runs the reader while plixwrite writes records at a rate and the trace log fails
+    // (options, or the tmpfs the caller mounted); checks the loss accounting against the
+    // console and the log. duringLoss runs once the loss has been said.
+    void ExpectLossAccounted(const ChildProcess::Options& options, int error,
+                             const std::function<void()>& duringLoss, bool mustRecover);
+
+    // Lines of the trace log files that the test deleted to free space.
+    std::vector<LogLine> mRemovedLines;
+    mutable std::set<std::string> mFilesSeen;  // trace log files LogLines has seen
 
     fs::path mWork, mLogDir;
     std::string mReader, mWriter;
@@ -353,64 +379,6 @@ TEST_F(ReaderFaultTest, WriterKilledMidStreamLeavesTheReaderIdleAndANewWriterIsR
     EXPECT_EQ(p->RefCount(), 2);  // the killed writer's reference stays
 }
 
-void ReaderFaultTest::ExpectFullTraceLogEndsTheRun(const ChildProcess::Options& options,
-                                                   const std::string& why) {
-    constexpr uint64_t records = 3000;  // about 280 KiB of log lines, all in the queue at once
-    auto p = MakePartition();
-    auto writer = StartWriter(records);
-    int status = writer->Wait(LONG_WAIT_MS);
-    ASSERT_TRUE(ExitedWith(status, 0)) << Describe(status);
-    ASSERT_EQ(p->WriteOffset(), records * RECORD_SLOT);
-
-    auto reader = StartReader(options);
-    status = reader->Wait(30000);  // a reader that does not notice would drain all and idle
-    ASSERT_TRUE(ExitedWith(status, 1)) << Describe(status);
-
-    // One line on stderr that says what happened.
-    const std::string err = ReaderErr(mStarts);
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-    EXPECT_EQ(err.rfind("ReadPLIXTrace: ", 0), 0u) << err;
-    EXPECT_NE(err.find("trace log"), std::string::npos) << err;
-    EXPECT_NE(err.find(why), std::string::npos) << err;
-
-    // The records 1..k reached the console; k is the one in hand, whose log line failed. The
-    // queue's read offset lies right behind it, everything after it is still there.
-    const std::vector<uint64_t>& n = reader->Console().Numbers();
-    ASSERT_FALSE(n.empty());
-    const uint64_t k = n.back();
-    EXPECT_LT(k, records);
-    EXPECT_EQ(ConsoleRecords::FirstBreak(n, 0, 1), n.size());
-    EXPECT_EQ(p->ReadOffset(), k * RECORD_SLOT);
-    EXPECT_EQ(p->WriteOffset(), records * RECORD_SLOT);
-    EXPECT_EQ(p->RefCount(), 1);  // the partition was released
-
-    // The log holds the complete lines of records 1..k-1; record k's line is cut or absent.
-    std::vector<LogLine> lines = LogLines();
-    std::vector<LogLine> complete;
-    for (const LogLine& l : lines) {
-        if (l.complete) complete.push_back(l);
-    }
-    ASSERT_EQ(complete.size(), k - 1);
-    for (size_t i = 0; i < complete.size(); ++i) {
-        ASSERT_EQ(complete[i].id, i + 1);
-        ASSERT_EQ(complete[i].text, ConsoleRecords::RecordText(i + 1, TEXT_LENGTH));
-    }
-}
-
-TEST_F(ReaderFaultTest, FullTraceDirectoryEndsWithOneLineAndExitOne) {
-    std::string reason;
-    if (!MountSmallTraceDirectory(64 * 1024, &reason)) {
-        GTEST_SKIP() << reason << " (TraceLogBeyondTheFileSizeLimit covers the same path)";
-    }
-    ExpectFullTraceLogEndsTheRun({}, std::strerror(ENOSPC));
-}
-
-TEST_F(ReaderFaultTest, TraceLogBeyondTheFileSizeLimitEndsWithOneLineAndExitOne) {
-    ChildProcess::Options options;
-    options.fileSizeLimit = 64 * 1024;
-    ExpectFullTraceLogEndsTheRun(options, std::strerror(EFBIG));
-}
-
 TEST_F(ReaderFaultTest, CtrlCAtRandomMomentsOfStartUpAndDrainingEndsInOrder) {
     const uint64_t runs = EnvNumber("PLIX_SOAK_CTRLC_RUNS", 20);
     std::mt19937 random(static_cast<uint32_t>(EnvNumber("PLIX_SOAK_SEED", 20240611)));
@@ -423,11 +391,16 @@ TEST_F(ReaderFaultTest, CtrlCAtRandomMomentsOfStartUpAndDrainingEndsInOrder) {
     ASSERT_TRUE(WaitFor([&] { return p->RefCount() == 2 && p->WriteOffset() != 0; }, 20000));
 
     uint64_t next = 1;  // the record the next run must print first
+    uint64_t startUpStops = 0;
     for (uint64_t run = 0; run < runs; ++run) {
         const int32_t refBefore = p->RefCount();
         const int delay = run % 2 == 0 ? startUpUs(random) : drainingUs(random);
+        const uint32_t readBefore = p->ReadOffset();
         auto reader = StartReader();
         std::this_thread::sleep_for(std::chrono::microseconds(delay));
+        // Whether the reader had opened the partition when the signal went out: a stop sent
+        // before that must end the run before the first pass, without reading anything.
+        const bool attachedBeforeSignal = p->RefCount() != refBefore;
         reader->Signal(SIGINT);
         const int status = reader->Wait(20000);
         const ConsoleRecords& console = reader->Console();
@@ -451,14 +424,395 @@ TEST_F(ReaderFaultTest, CtrlCAtRandomMomentsOfStartUpAndDrainingEndsInOrder) {
             EXPECT_EQ(Count(console.OtherLines(), "CTRL-C pressed"), 0u);
         }
         EXPECT_EQ(p->RefCount(), refBefore);
+        if (!attachedBeforeSignal) {
+            EXPECT_TRUE(console.Numbers().empty()) << "records read after a start-up Ctrl+C";
+            EXPECT_EQ(p->ReadOffset(), readBefore) << "the queue moved after a start-up Ctrl+C";
+            ++startUpStops;
+        }
         next += console.Numbers().size();
         if (HasFatalFailure()) return;
     }
     writer->Signal(SIGKILL);
     writer->Wait(20000);
     EXPECT_GT(next, 1u) << "no run drained anything";
+    std::printf("%llu of %llu Ctrl+C fell before the reader attached\n",
+                static_cast<unsigned long long>(startUpStops),
+                static_cast<unsigned long long>(runs));
     // Nothing was lost between the runs: the queue is read exactly up to the last record printed.
     EXPECT_EQ(p->ReadOffset(), ((next - 1) * RECORD_SLOT) % p->Capacity());
+}
+
+// One synthetic record of plixwrite --count n --length 64 as a queue payload.
+std::string RecordPayload(uint64_t n) {
+    return ConsoleRecords::RecordText(n, TEXT_LENGTH) + std::string("\n", 2);
+}
+
+// The number of a synthetic record's text, 0 when the text is not exactly one.
+uint64_t RecordNumberOf(const std::string& text) {
+    const uint64_t n = std::strtoull(text.c_str(), nullptr, 10);
+    return n != 0 && text == ConsoleRecords::RecordText(n, TEXT_LENGTH) ? n : 0;
+}
+
+// Waits until the read offset has stood still for half a second with records still queued:
+// the reader is blocked in its console write.
+bool WaitUntilReaderBlocks(const HandPartition& p, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    uint32_t last = p.ReadOffset();
+    while (std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const uint32_t now = p.ReadOffset();
+        if (now == last && now != 0 && now != p.WriteOffset()) return true;
+        last = now;
+    }
+    return false;
+}
+
+TEST_F(ReaderFaultTest, SigtermEndsTheRunInOrderAtRestAndWhileDraining) {
+    auto p = MakePartition();
+
+    // At rest: the partition given back, nothing said.
+    auto idle = StartReader();
+    const int idleStart = mStarts;
+    ASSERT_TRUE(WaitFor([&] { return p->RefCount() == 2; }, 20000)) << "reader did not attach";
+    idle->Signal(SIGTERM);
+    int status = idle->Wait(20000);
+    ASSERT_TRUE(ExitedWith(status, 0)) << Describe(status);
+    EXPECT_EQ(ReaderErr(idleStart), "");
+    for (const std::string& line : idle->Console().OtherLines()) {
+        EXPECT_TRUE(line.empty() || line == "=============== ReadPLIXTrace ===============")
+            << "console message on SIGTERM: " << line;
+    }
+    EXPECT_EQ(p->RefCount(), 1);
+
+    // While draining a queue that a writer keeps full.
+    auto writer = StartWriter(100000000);
+    ASSERT_TRUE(WaitFor([&] { return p->RefCount() == 2 && p->WriteOffset() != 0; }, 20000));
+    auto reader = StartReader();
+    const int readerStart = mStarts;
+    ASSERT_TRUE(WaitFor([&] { return reader->Console().RecordCount() >= 20000; }, LONG_WAIT_MS));
+    reader->Signal(SIGTERM);
+    status = reader->Wait(20000);
+    ASSERT_TRUE(ExitedWith(status, 0)) << Describe(status);
+    writer->Signal(SIGKILL);
+    writer->Wait(20000);
+
+    const ConsoleRecords& console = reader->Console();
+    EXPECT_EQ(ReaderErr(readerStart), "");
+    EXPECT_EQ(Count(console.OtherLines(), "CTRL-C pressed"), 0u);
+    EXPECT_EQ(console.MalformedCount(), 0u);
+    const std::vector<uint64_t>& n = console.Numbers();
+    ASSERT_GE(n.size(), 20000u);
+    EXPECT_EQ(ConsoleRecords::FirstBreak(n, 0, 1), n.size());
+    // Nothing taken from the queue without being printed: the read offset lies right behind the
+    // last record printed.
+    EXPECT_EQ(p->ReadOffset(), (n.size() * RECORD_SLOT) % p->Capacity());
+    EXPECT_EQ(p->RefCount(), 2);  // the killed writer's reference stays, the reader's is back
+
+    // The last log file is complete: every printed record has its whole line.
+    const std::vector<LogLine> lines = LogLines();
+    ASSERT_EQ(lines.size(), n.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        ASSERT_TRUE(lines[i].complete) << "log line " << i << " cut short";
+        ASSERT_EQ(RecordNumberOf(lines[i].text), i + 1) << lines[i].text;
+    }
+}
+
+TEST_F(ReaderFaultTest, StopsEndTheRunWhenTheConsoleIsNotRead) {
+    auto p = MakePartition();
+    // More records than a pipe holds, for two readers.
+    auto writer = StartWriter(6000);
+    int status = writer->Wait(LONG_WAIT_MS);
+    ASSERT_TRUE(ExitedWith(status, 0)) << Describe(status);
+
+    ChildProcess::Options unread;
+    unread.readOutput = false;
+    for (bool twice : {false, true}) {
+        SCOPED_TRACE(twice ? "Ctrl+C, then SIGTERM" : "Ctrl+C");
+        auto reader = StartReader(unread);
+        const int start = mStarts;
+        ASSERT_TRUE(WaitFor([&] { return p->RefCount() == 2; }, 20000));
+        ASSERT_TRUE(WaitUntilReaderBlocks(*p, 20000)) << "the reader does not block";
+        const auto sent = std::chrono::steady_clock::now();
+        reader->Signal(SIGINT);
+        if (twice) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            reader->Signal(SIGTERM);
+        }
+        status = reader->Wait(20000);
+        const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - sent)
+                                .count();
+        std::printf("%s: ended %lld ms after Ctrl+C\n", twice ? "Ctrl+C, SIGTERM" : "Ctrl+C",
+                    static_cast<long long>(tookMs));
+        ASSERT_TRUE(ExitedWith(status, 0)) << Describe(status);
+        EXPECT_EQ(p->RefCount(), 1) << "the forced end kept the partition reference";
+        EXPECT_EQ(ReaderErr(start), "");
+    }
+}
+
+TEST_F(ReaderFaultTest, ConsoleClosedByItsReaderEndsTheRunInOrder) {
+    constexpr uint64_t records = 3000;
+    auto p = MakePartition();
+    auto writer = StartWriter(records);
+    int status = writer->Wait(LONG_WAIT_MS);
+    ASSERT_TRUE(ExitedWith(status, 0)) << Describe(status);
+
+    ChildProcess::Options closing;
+    closing.closeOutputAfter = 20000;
+    auto reader = StartReader(closing);
+    status = reader->Wait(20000);
+    ASSERT_TRUE(ExitedWith(status, 0)) << Describe(status);  // not SIGPIPE
+    EXPECT_EQ(ReaderErr(mStarts), "ReadPLIXTrace: the console is gone (Broken pipe); ending\n");
+    EXPECT_EQ(p->RefCount(), 1);
+
+    // Every record taken from the queue is logged, the one whose print failed too; the queue is
+    // read up to it and no further.
+    const std::vector<LogLine> lines = LogLines();
+    ASSERT_FALSE(lines.empty());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        ASSERT_TRUE(lines[i].complete);
+        ASSERT_EQ(RecordNumberOf(lines[i].text), i + 1) << lines[i].text;
+    }
+    const uint64_t k = lines.size();
+    EXPECT_LT(k, records);
+    EXPECT_GT(k, reader->Console().Numbers().size()) << "the record in hand was not logged";
+    EXPECT_EQ(p->ReadOffset(), k * RECORD_SLOT);
+}
+
+void ReaderFaultTest::ExpectLossAccounted(const ChildProcess::Options& options, int error,
+                                          const std::function<void()>& duringLoss,
+                                          bool mustRecover) {
+    constexpr uint64_t records = 6000;  // about 540 KiB of log lines, over 4 seconds
+    auto p = MakePartition();
+    auto reader = StartReader(options);
+    const int start = mStarts;
+    ASSERT_TRUE(WaitFor([&] { return p->RefCount() == 2; }, 20000))
+        << "reader did not attach: " << ReaderErr(start);
+    auto writer = StartWriter(records, {"--rate", "1500"});
+    ASSERT_TRUE(WaitForErr(start, "trace log lines are being lost", LONG_WAIT_MS))
+        << ReaderErr(start);
+    duringLoss();
+    int status = writer->Wait(LONG_WAIT_MS);
+    EXPECT_TRUE(ExitedWith(status, 0)) << Describe(status);
+    ASSERT_TRUE(WaitFor([&] { return reader->Console().RecordCount() >= records; }, LONG_WAIT_MS))
+        << reader->Console().RecordCount() << " of " << records << " records printed";
+    reader->Signal(SIGINT);
+    status = reader->Wait(20000);
+    ASSERT_TRUE(ExitedWith(status, 0)) << Describe(status);  // no SIGXFSZ death either
+
+    // Every record on the console, once and in order.
+    const std::vector<uint64_t>& n = reader->Console().Numbers();
+    ASSERT_EQ(n.size(), records);
+    EXPECT_EQ(ConsoleRecords::FirstBreak(n, 0, 1), n.size());
+    EXPECT_EQ(p->RefCount(), 1);
+
+    // stderr: a loss line with the reason, a recovery line with its count for each stretch that
+    // ended, and the summary.
+    const std::vector<std::string> err = ErrLines(start);
+    ASSERT_GE(err.size(), 2u) << ReaderErr(start);
+    const std::regex lossLine(
+        "ReadPLIXTrace: trace log lines are being lost: .*" + std::string(std::strerror(error)) +
+        ".*; records still go to the console");
+    const std::regex backLine(
+        R"(ReadPLIXTrace: the trace log works again; ([0-9]+) lines were lost)");
+    const std::regex summaryLine(R"(ReadPLIXTrace: ([0-9]+) trace log lines were lost in this run)");
+    uint64_t recovered = 0;
+    size_t recoveries = 0;
+    bool failing = false;
+    for (size_t i = 0; i + 1 < err.size(); ++i) {
+        std::smatch m;
+        if (!failing) {
+            ASSERT_TRUE(std::regex_match(err[i], lossLine)) << "line " << i << ": " << err[i];
+        } else {
+            ASSERT_TRUE(std::regex_match(err[i], m, backLine)) << "line " << i << ": " << err[i];
+            const uint64_t lost = std::stoull(m[1]);
+            EXPECT_GT(lost, 0u);
+            recovered += lost;
+            ++recoveries;
+        }
+        failing = !failing;
+    }
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(err.back(), m, summaryLine)) << err.back();
+    const uint64_t lostTotal = std::stoull(m[1]);
+    if (failing) {
+        EXPECT_LT(recovered, lostTotal) << "a final stretch of losses is missing from the summary";
+    } else {
+        EXPECT_EQ(recovered, lostTotal);
+    }
+    if (mustRecover) {
+        EXPECT_GT(recoveries, 0u) << "the trace log never worked again";
+    }
+
+    // The log: the complete lines are records in order, each once; with the lost ones they
+    // make up every record.
+    std::vector<LogLine> lines = mRemovedLines;
+    const std::vector<LogLine> current = LogLines();
+    lines.insert(lines.end(), current.begin(), current.end());
+    uint64_t complete = 0;
+    uint64_t previous = 0;
+    for (const LogLine& l : lines) {
+        if (!l.complete) continue;
+        const uint64_t number = RecordNumberOf(l.text);
+        ASSERT_GT(number, previous) << "log line out of order or repeated: " << l.text;
+        previous = number;
+        ++complete;
+    }
+    EXPECT_EQ(complete + lostTotal, records)
+        << complete << " complete log lines, " << lostTotal << " lost";
+    std::printf("%llu lines lost in %zu stretches (%zu recovered); %zu trace log files made\n",
+                static_cast<unsigned long long>(lostTotal), recoveries + (failing ? 1 : 0),
+                recoveries, mFilesSeen.size());
+}
+
+TEST_F(ReaderFaultTest, TraceLogBeyondTheFileSizeLimitLosesLinesButNeverStopsTheDraining) {
+    // Each file the logging library opens takes 64 KiB and then fails with EFBIG until the
+    // next try opens a new file.
+    ChildProcess::Options options;
+    options.fileSizeLimit = 64 * 1024;
+    ExpectLossAccounted(options, EFBIG, [] {}, true);
+}
+
+TEST_F(ReaderFaultTest, FullTraceDirectoryLosesLinesUntilSpaceIsFreed) {
+    std::string reason;
+    if (!MountSmallTraceDirectory(192 * 1024, &reason)) {
+        GTEST_SKIP() << reason << " (the file size limit case covers the same path)";
+    }
+    // Once lines are being lost, the files before the newest are read and deleted.
+    auto freeSpace = [this] {
+        static const std::regex fileName(R"(plix_([0-9]+)\.log)");
+        std::map<unsigned long, fs::path> files;
+        auto listFiles = [&] {
+            files.clear();
+            for (const auto& entry : fs::directory_iterator(mLogDir)) {
+                std::smatch m;
+                const std::string name = entry.path().filename().string();
+                if (std::regex_match(name, m, fileName)) files[std::stoul(m[1])] = entry.path();
+            }
+            return files.size() >= 2;
+        };
+        // The full file, and the next one a later try opened.
+        ASSERT_TRUE(WaitFor(listFiles, 20000)) << "no new file tried after the loss";
+        files.erase(std::prev(files.end()));
+        fs::create_directories(mWork / "moved");
+        for (const auto& [number, path] : files) {
+            fs::copy_file(path, mWork / "moved" / path.filename());
+            fs::remove(path);
+        }
+        // LogLines reads the trace directory: read the moved files through it.
+        const fs::path saved = mLogDir;
+        mLogDir = mWork / "moved";
+        mRemovedLines = LogLines();
+        mLogDir = saved;
+    };
+    ExpectLossAccounted({}, ENOSPC, freeSpace, true);
+}
+
+TEST_F(ReaderFaultTest, QueueNotValidForAWhileIsSaidOnceAndItsEndToo) {
+    auto p = MakePartition();
+    auto reader = StartReader();
+    const int start = mStarts;
+    ASSERT_TRUE(WaitFor([&] { return p->RefCount() == 2; }, 20000)) << "reader did not attach";
+    p->Push(RecordPayload(1));
+    ASSERT_TRUE(WaitFor([&] { return reader->Console().RecordCount() == 1; }, 20000));
+
+    // A capacity beyond the partition for about two seconds: status 11 on every poll.
+    p->Put32(64 + 12, PARTITION_SIZE * 2);
+    ASSERT_TRUE(WaitForErr(start, "holds a queue that is not valid")) << ReaderErr(start);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    p->Put32(64 + 12, p->Capacity());
+    ASSERT_TRUE(WaitForErr(start, "holds a valid queue again; reading on")) << ReaderErr(start);
+    p->Push(RecordPayload(2));
+    p->Push(RecordPayload(3));
+    ASSERT_TRUE(WaitFor([&] { return reader->Console().RecordCount() == 3; }, 20000));
+    reader->Signal(SIGINT);
+    const int status = reader->Wait(20000);
+    ASSERT_TRUE(ExitedWith(status, 0)) << Describe(status);
+
+    // One line when it became lasting, one when it ended; nothing per poll.
+    const std::vector<std::string> err = ErrLines(start);
+    ASSERT_EQ(err.size(), 2u) << ReaderErr(start);
+    EXPECT_EQ(err[0].rfind("ReadPLIXTrace: partition \"plixtrace\" holds a queue that is not valid",
+                           0),
+              0u)
+        << err[0];
+    EXPECT_EQ(err[1], "ReadPLIXTrace: partition \"plixtrace\" holds a valid queue again; reading on");
+    const std::vector<uint64_t>& n = reader->Console().Numbers();
+    EXPECT_EQ(n, (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(p->ReadOffset(), 3 * RECORD_SLOT);
+    EXPECT_EQ(p->RefCount(), 1);
+}
+
+TEST_F(ReaderFaultTest, PartitionReplacedRemovedAndShrunkUnderTheReaderIsFollowed) {
+    const std::string prefix = std::getenv("RTH_SHM_PREFIX");
+    const std::string object = "/dev/shm/" + prefix + "plixtrace";
+    auto a = MakePartition();
+    auto reader = StartReader();
+    const int start = mStarts;
+    ASSERT_TRUE(WaitFor([&] { return a->RefCount() == 2; }, 20000)) << "reader did not attach";
+    for (uint64_t i = 1; i <= 3; ++i) a->Push(RecordPayload(i));
+    ASSERT_TRUE(WaitFor([&] { return reader->Console().RecordCount() == 3; }, 20000));
+    size_t printed = 3;
+
+    // Replaced in one step: a new partition made under another prefix is renamed over the
+    // name, so the reader never sees the name missing.
+    setenv("RTH_SHM_PREFIX", (prefix + "new.").c_str(), 1);
+    auto b = std::make_unique<HandPartition>("plixtrace", PARTITION_SIZE);
+    setenv("RTH_SHM_PREFIX", prefix.c_str(), 1);
+    b->WriteHeader(0x5eed0002, 1);
+    b->WriteQueue(1);
+    ASSERT_EQ(rename(("/dev/shm/" + prefix + "new.plixtrace").c_str(), object.c_str()), 0)
+        << std::strerror(errno);
+    ASSERT_TRUE(WaitForErr(start, "was replaced; reading the new one")) << ReaderErr(start);
+    EXPECT_EQ(a->RefCount(), 1) << "the old partition's reference was kept";
+    EXPECT_EQ(b->RefCount(), 2);
+    for (uint64_t i = 1; i <= 2; ++i) b->Push(RecordPayload(i));
+    ASSERT_TRUE(WaitFor([&] { return reader->Console().RecordCount() == printed + 2; }, 20000));
+    printed += 2;
+
+    // Removed, then created and set up by a writer.
+    ASSERT_EQ(rthPartitionRemove("plixtrace"), RTH_OK);
+    ASSERT_TRUE(WaitForErr(start, "was removed; waiting for it to come back")) << ReaderErr(start);
+    EXPECT_EQ(b->RefCount(), 1);
+    auto writer = StartWriter(100);
+    int status = writer->Wait(LONG_WAIT_MS);
+    ASSERT_TRUE(ExitedWith(status, 0)) << Describe(status);
+    ASSERT_TRUE(WaitForErr(start, "is back; reading it")) << ReaderErr(start);
+    ASSERT_TRUE(WaitFor([&] { return reader->Console().RecordCount() == printed + 100; }, 20000));
+    printed += 100;
+
+    // Shrunk to nothing while mapped: the next access would raise SIGBUS.
+    ASSERT_EQ(truncate(object.c_str(), 0), 0) << std::strerror(errno);
+    ASSERT_TRUE(WaitForErr(start, "shrank under the reader; waiting for it to come back"))
+        << ReaderErr(start);
+    ASSERT_EQ(rthPartitionRemove("plixtrace"), RTH_OK);
+    writer = StartWriter(50);
+    status = writer->Wait(LONG_WAIT_MS);
+    ASSERT_TRUE(ExitedWith(status, 0)) << Describe(status);
+    ASSERT_TRUE(WaitFor([&] { return reader->Console().RecordCount() == printed + 50; }, 20000))
+        << ReaderErr(start);
+
+    reader->Signal(SIGINT);
+    status = reader->Wait(20000);
+    ASSERT_TRUE(ExitedWith(status, 0)) << Describe(status);
+
+    // Each change said once, in order.
+    const std::string said = "ReadPLIXTrace: partition \"plixtrace\" ";
+    EXPECT_EQ(ErrLines(start), (std::vector<std::string>{
+                                   said + "was replaced; reading the new one",
+                                   said + "was removed; waiting for it to come back",
+                                   said + "is back; reading it",
+                                   said + "shrank under the reader; waiting for it to come back",
+                                   said + "is back; reading it",
+                               }));
+    // Each partition's records once and in order: 1..3, 1..2, 1..100, 1..50.
+    const std::vector<uint64_t>& n = reader->Console().Numbers();
+    ASSERT_EQ(n.size(), 155u);
+    EXPECT_EQ(ConsoleRecords::FirstBreak(n, 0, 1), 3u);
+    EXPECT_EQ(ConsoleRecords::FirstBreak(n, 3, 1), 5u);
+    EXPECT_EQ(ConsoleRecords::FirstBreak(n, 5, 1), 105u);
+    EXPECT_EQ(ConsoleRecords::FirstBreak(n, 105, 1), 155u);
+    EXPECT_EQ(reader->Console().MalformedCount(), 0u);
 }
 
 }  // namespace
