@@ -9,17 +9,7 @@ build=$1
 source=$2
 . "$source/tests/install/InstallTestLib.sh"
 
-if ! private_tmp_available; then
-  echo "SKIP: no private mount namespace with its own /tmp here (unshare -m refused);" \
-       "the installed reader is only ever run against a private /tmp"
-  exit $SKIP
-fi
-
-work=$build/install-test
-rm -rf "$work"
-mkdir -p "$work"
-export RTH_SHM_PREFIX=plixinstall.$$.
-trap 'rm -f /dev/shm/$RTH_SHM_PREFIX*; rm -rf "$work"' EXIT
+begin_test install "the installed reader"
 
 prefix=$work/stage/usr
 cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install"

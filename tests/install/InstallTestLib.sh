@@ -17,6 +17,22 @@ private_tmp_available() {
   unshare -m --propagation private sh -c 'mount -t tmpfs tmpfs /tmp' 2>/dev/null
 }
 
+# begin_test KIND WHAT: skips (exit 77) where there is no private /tmp, saying that WHAT is only
+# ever run against one; makes $work ($build/KIND-test) afresh, gives the test a partition
+# prefix of its own, and removes both at exit. Needs $build.
+begin_test() {
+  if ! private_tmp_available; then
+    echo "SKIP: no private mount namespace with its own /tmp here (unshare -m refused);" \
+         "$2 is only ever run against a private /tmp"
+    exit $SKIP
+  fi
+  work=$build/$1-test
+  rm -rf "$work"
+  mkdir -p "$work"
+  export RTH_SHM_PREFIX=plix$1.$$.
+  trap 'rm -f /dev/shm/$RTH_SHM_PREFIX*; rm -rf "$work"' EXIT
+}
+
 # read_back BIN C_EXAMPLE CPP_EXAMPLE WORK: in a private /tmp, sets up "plixtrace" with the C
 # example (3 records), starts the reader BIN/ReadPLIXTrace, adds 3 records with the C++
 # example and one with BIN/plixwrite, and checks what the reader printed and logged and that

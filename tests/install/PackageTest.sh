@@ -9,17 +9,7 @@ build=$1
 source=$2
 . "$source/tests/install/InstallTestLib.sh"
 
-if ! private_tmp_available; then
-  echo "SKIP: no private mount namespace with its own /tmp here (unshare -m refused);" \
-       "the unpacked reader is only ever run against a private /tmp"
-  exit $SKIP
-fi
-
-work=$build/package-test
-rm -rf "$work"
-mkdir -p "$work"
-export RTH_SHM_PREFIX=plixpackage.$$.
-trap 'rm -f /dev/shm/$RTH_SHM_PREFIX*; rm -rf "$work"' EXIT
+begin_test package "the unpacked reader"
 
 "$source/scripts/package" --build-dir "$build" --output "$work/out" >"$work/package.log" 2>&1 ||
   fail "scripts/package: $(cat "$work/package.log")"
