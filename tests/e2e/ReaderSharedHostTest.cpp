@@ -401,6 +401,9 @@ TEST_F(ReaderSharedHostTest, PartitionObjectsTheLibraryRefusesEndTheStartWithIts
     EXPECT_EQ(elsewhere->ReadOffset(), 0u) << "records were read through the link";
     EXPECT_EQ(elsewhere->RefCount(), 1);
     fs::remove(object);
+    setenv("RTH_SHM_PREFIX", otherPrefix.c_str(), 1);
+    elsewhere.reset();  // removed under its own prefix
+    setenv("RTH_SHM_PREFIX", mPrefix.c_str(), 1);
 
     // A working partition that every user may write.
     {
@@ -495,6 +498,7 @@ TEST_F(ReaderSharedHostTest, OnlyOneReaderAtATimeUsesTheDirectory) {
     setenv("RTH_SHM_PREFIX", otherPrefix.c_str(), 1);
     std::unique_ptr<HandPartition> q = MakePartition(4);
     ExpectRefused(mLogDir, busyLine, kBannerLines, *q, "other partition");
+    q.reset();  // removed under its own prefix
     setenv("RTH_SHM_PREFIX", mPrefix.c_str(), 1);
     EXPECT_EQ(earlierLogs(), before) << "the refused readers touched the earlier logs";
 
