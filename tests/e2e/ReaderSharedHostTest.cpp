@@ -151,7 +151,8 @@ protected:
         return p;
     }
 
-    // The reader on directory; argv can be replaced to start it through a shell.
+    // The reader on directory, or any command (a shell that starts it), with stderr kept in
+    // the file of this start.
     std::unique_ptr<ChildProcess> StartReader(const fs::path& directory) {
         return StartCommand({mReader, directory.string()});
     }
@@ -363,6 +364,7 @@ TEST_F(ReaderSharedHostTest, ObjectsOfAnotherUserAreRefused) {
     EXPECT_TRUE(ExitedWith(status, 1)) << Describe(status);
     EXPECT_EQ(ReaderErr(mStarts),
               std::string("ReadPLIXTrace: partition \"plixtrace\" ") + reason + "\n");
+    EXPECT_EQ(reader->Console().OtherLines(), kBannerLines);  // made, so nothing to list
     EXPECT_EQ(Snapshot(object), objectBefore);
     EXPECT_EQ(ModeOf(mLogDir), 0750u);
 }
