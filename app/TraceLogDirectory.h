@@ -26,6 +26,11 @@ public:
     // (the cleanup then finds nothing); false after a refusal line.
     bool LockIfPresent();
 
+    // True once the directory is checked and locked. The cleanup runs only then: a directory
+    // that was missing at LockIfPresent and has appeared since (a link planted meanwhile, say)
+    // is not the reader's until Prepare has checked it.
+    bool Locked() const { return mLocked; }
+
     // Creates the directory when missing and checks and locks it (a directory made meanwhile by
     // someone else is checked like any other), then checks the trace log names in it and
     // restricts the modes of earlier trace log files. False after a refusal line.

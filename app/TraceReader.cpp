@@ -147,7 +147,9 @@ int TraceReader::RunUnguarded() {
     if (!directory.LockIfPresent()) {
         return 1;
     }
-    CleanupTraceLogDirectory(mCleanupDirectory);
+    if (directory.Locked()) {
+        CleanupTraceLogDirectory(mCleanupDirectory);
+    }
     if (!directory.Prepare()) {
         return 1;
     }
