@@ -422,6 +422,23 @@ TEST_F(ReaderEndToEndTest, HandlerThatCannotBeInstalledEndsWithOne) {
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_EQ(Stdout(), kBanner + "Error: Control handler could not be set!\n\n");
     EXPECT_EQ(p.RefCount(), 1);
+
+    // A stop during the 5-second pause that follows ends the pause (the exit code stays 1) and
+    // gives the reference back; nothing is printed for it, since no handler is there.
+    for (int sig : {SIGINT, SIGTERM}) {
+        Start(/*pty=*/false, /*failHandler=*/true);
+        ASSERT_TRUE(WaitFor([&] { return p.RefCount() == 2; }));  // this run's stdout from here
+        ASSERT_TRUE(WaitFor([&] { return Stdout().find("could not be set") != std::string::npos; }));
+        const auto sent = std::chrono::steady_clock::now();
+        kill(mPid, sig);
+        status = Wait();
+        const auto took = std::chrono::steady_clock::now() - sent;
+        ASSERT_TRUE(WIFEXITED(status)) << sig;
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(p.RefCount(), 1);
+        // Not a timing requirement: a pause that ignored the stop would take the full 5 s.
+        EXPECT_LT(took, std::chrono::milliseconds(4500)) << "the stop did not end the pause";
+    }
 }
 
 }  // namespace
