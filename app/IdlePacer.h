@@ -10,10 +10,10 @@
 // The longest pause is also what a writer finds when it starts against an idle reader: 59
 // records of 56 bytes fill a 4096-byte partition in 5.9 ms at 10,000 records/s, so the idle
 // pause stays below that (4 ms), leaving room for the wake-up and the draining. What an idle
-// wake-up costs is almost all the sleep itself (entering and leaving it, 10 to 20 us of
-// processor time on a virtual machine); our part (the queue check, a clock reading; the key is
-// polled only every 10 ms) is well under a microsecond. 250 wake-ups a second thus stay below
-// 0.5 % of a core. A stop request is seen within one pause.
+// wake-up costs is almost all the sleep itself (entering and leaving it: 15 to 30 us of
+// processor time on a virtual machine, a few on real hardware); our part (the queue check, a
+// clock reading; the key is polled only every 10 ms) is well under a microsecond. A stop
+// request is seen within one pause.
 //
 // Schedule for the n-th consecutive empty pass (n = 0, 1, ...), in microseconds:
 //   min(FIRST_SLEEP_US << n, MAX_PAUSE_US) = 50, 100, 200, 400, 800, 1600, 3200, 4000, ...

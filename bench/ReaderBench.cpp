@@ -17,11 +17,14 @@
 //       The ladder starts low so that the stream begins against a reader that is polling
 //       slowly without losing anything; after that the reader follows the rising rate.
 //       Each step also tells the reader's longest stall: the longest the read offset stood
-//       still while the queue held records (sampled every 100 us from outside).
+//       still while the queue held records (sampled every 100 us from outside), and the most
+//       records that arrived within half a millisecond.
 //   plix_reader_bench burst [--size BYTES] [--rate R] [--count N] [--runs K] [--idle-seconds S]
 //       K times (5): the reader idle for S seconds (1), then plixwrite --drop --rate R (10000)
 //       --count N (100000) --length 56 against it in a BYTES partition (4096); console on
-//       /dev/null. Per run the records plixwrite dropped and the reader's longest stall.
+//       /dev/null. Per run the records plixwrite dropped, the reader's longest stall and the
+//       most records that arrived within half a millisecond (a writer catching up after a stall
+//       of its own writes what is overdue at once).
 //   plix_reader_bench idle [--seconds S]
 //       The reader on an empty queue: its CPU time over S seconds (10) after one second of
 //       settling, and how often it woke up.
@@ -62,6 +65,8 @@ namespace {
 constexpr const char* PARTITION = "plixtrace";
 constexpr uint32_t DEFAULT_SIZE = 1048576;
 constexpr uint32_t DEFAULT_LENGTH = 56;
+// A record of 56 bytes takes one 64-byte slot of the data area.
+constexpr uint32_t SLOT_BYTES = 64;
 
 double Seconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
@@ -250,6 +255,7 @@ int LossFree(const std::map<std::string, std::string>& options) {
     std::vector<double> achieved;
     std::vector<double> lateness;
     std::vector<double> stalls;
+    std::vector<uint32_t> arrivals;
     StallWatch stallWatch(PARTITION);
     size_t firstLossy = SIZE_MAX;
     size_t checked = 0;
@@ -268,6 +274,7 @@ int LossFree(const std::map<std::string, std::string>& options) {
         achieved.push_back(got);
         lateness.push_back(feed.MaxLateness());
         stalls.push_back(stallWatch.TakeLongest());
+        arrivals.push_back(stallWatch.TakeLargestArrival());
         tally.Update();
         for (; checked < rates.size() && tally.Settled(checked); ++checked) {
             if (tally.Printed(checked) < tally.Count(checked) && firstLossy == SIZE_MAX) {
@@ -299,15 +306,16 @@ int LossFree(const std::map<std::string, std::string>& options) {
     uint64_t firstLossRate = 0;
     uint64_t sumDropped = 0;
     std::printf("# partition %u bytes: rate -> achieved, fed, dropped, feed's worst lateness, "
-                "reader's longest stall\n",
+                "reader's longest stall, most records arriving within 0.5 ms\n",
                 size);
     for (size_t i = 0; i < rates.size(); ++i) {
         const uint64_t lost = tally.Count(i) - tally.Printed(i);
         sumDropped += lost;
-        std::printf("#   %8llu/s -> %9.0f/s %9llu %9llu %8.2f ms %8.2f ms\n",
+        std::printf("#   %8llu/s -> %9.0f/s %9llu %9llu %8.2f ms %8.2f ms %6u\n",
                     static_cast<unsigned long long>(rates[i]), achieved[i],
                     static_cast<unsigned long long>(tally.Count(i)),
-                    static_cast<unsigned long long>(lost), lateness[i] * 1e3, stalls[i] * 1e3);
+                    static_cast<unsigned long long>(lost), lateness[i] * 1e3, stalls[i] * 1e3,
+                    arrivals[i] / SLOT_BYTES);
         if (lost > 0 && firstLossRate == 0) firstLossRate = rates[i];
         if (lost == 0 && firstLossRate == 0) lossFree = static_cast<uint64_t>(achieved[i]);
     }
@@ -340,6 +348,7 @@ int Burst(const std::map<std::string, std::string>& options) {
     for (int run = 1; run <= runs; ++run) {
         std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(idleSeconds * 1e6)));
         stallWatch.TakeLongest();
+        stallWatch.TakeLargestArrival();
         BenchChild writer({session.Writer(), "--drop", "--rate", std::to_string(rate), "--count",
                            std::to_string(count), "--length", std::to_string(DEFAULT_LENGTH)},
                           "", (session.Work() / "writer.err").string());
@@ -358,11 +367,13 @@ int Burst(const std::map<std::string, std::string>& options) {
             return 1;
         }
         const double stall = stallWatch.TakeLongest();
+        const uint32_t arrival = stallWatch.TakeLargestArrival() / SLOT_BYTES;
         std::printf("# run %d: %llu records at %llu/s after %.1f s idle, %llu dropped, reader's "
-                    "longest stall %.2f ms\n",
+                    "longest stall %.2f ms, most records arriving within 0.5 ms %u\n",
                     run, static_cast<unsigned long long>(count),
-                    static_cast<unsigned long long>(rate), idleSeconds, dropped, stall * 1e3);
-        std::printf("burst_dropped %d %llu %.3f\n", run, dropped, stall * 1e3);
+                    static_cast<unsigned long long>(rate), idleSeconds, dropped, stall * 1e3,
+                    arrival);
+        std::printf("burst_dropped %d %llu %.3f %u\n", run, dropped, stall * 1e3, arrival);
         if (dropped == 0) ++lossFreeRuns;
     }
     if (!session.StopReader()) {
