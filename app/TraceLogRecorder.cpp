@@ -13,23 +13,27 @@ namespace {
 
 constexpr uint64_t RETRY_INTERVAL_NS = 1000000000ULL;
 
-// Logs text up to its first line feed; throws what the logging library throws.
-void LogFirstLine(const char* text) {
-    const char* end = std::strchr(text, '\n');
-    const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - text) : std::strlen(text);
-    BOOST_LOG_TRIVIAL(info).write(text, static_cast<std::streamsize>(length));
+// Logs the length bytes of text up to the first line feed among them; throws what the logging
+// library throws.
+void LogFirstLine(const char* text, std::size_t length) {
+    const void* end = std::memchr(text, '\n', length);
+    const std::size_t line =
+        end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - text) : length;
+    BOOST_LOG_TRIVIAL(info).write(text, static_cast<std::streamsize>(line));
 }
 
 }  // namespace
 
-void TraceLogRecorder::Record(const char* text) {
+void TraceLogRecorder::Record(const char* text) { Record(text, std::strlen(text)); }
+
+void TraceLogRecorder::Record(const char* text, std::size_t length) {
     if (mFailing && Platform::PlatformTime::PerformanceCounter() < mRetryAtNs) {
         ++mLostNow;
         ++mLostTotal;
         return;
     }
     try {
-        LogFirstLine(text);
+        LogFirstLine(text, length);
     } catch (const std::exception& e) {
         ++mLostNow;
         ++mLostTotal;

@@ -13,6 +13,7 @@
 // Main thread only; no system call of its own per record while the log works.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 class TraceLogRecorder {
@@ -20,6 +21,11 @@ public:
     // Logs text's first line (cut at the first line feed; a carriage return stays) as one
     // record at severity info, or counts it as lost.
     void Record(const char* text);
+
+    // The same for text of length bytes (no NUL among them), which the caller has measured
+    // already: the line goes to the logger without another pass over the text, and without a
+    // copy.
+    void Record(const char* text, std::size_t length);
 
     // Lines lost in this run.
     uint64_t LostLines() const { return mLostTotal; }

@@ -26,6 +26,8 @@ QueueProbe::QueueProbe(const std::string& name) {
         throw std::runtime_error("cannot map partition " + name);
     }
     mQueue = base + ZulOsCom::SHM_MGMT_HEADER_SIZE;
+    mCapacity = (size - ZulOsCom::SHM_MGMT_HEADER_SIZE - ZulOsCom::SIZEOF_QUEUE_HDR) &
+                ~(ZulOsCom::QUEUE_ALIGNMENT - 1);
 }
 
 QueueProbe::~QueueProbe() {

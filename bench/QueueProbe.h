@@ -24,6 +24,9 @@ public:
     uint32_t ReadOffset() const;
     int32_t AttachCount() const;
 
+    // Bytes of the queue's data area (the offsets wrap there).
+    uint32_t Capacity() const { return mCapacity; }
+
     // The reader has taken everything written so far.
     bool Drained() const { return ReadOffset() == WriteOffset(); }
 
@@ -32,4 +35,5 @@ private:
 
     int32_t mHandle = -1;
     const uint8_t* mQueue = nullptr;
+    uint32_t mCapacity = 0;
 };

@@ -16,6 +16,15 @@
 //       loss-free rate is the achieved rate of the highest step below the first with a drop.
 //       The ladder starts low so that the stream begins against a reader that is polling
 //       slowly without losing anything; after that the reader follows the rising rate.
+//       Each step also tells the reader's longest stall: the longest the read offset stood
+//       still while the queue held records (sampled every 100 us from outside), and the most
+//       records that arrived within half a millisecond.
+//   plix_reader_bench burst [--size BYTES] [--rate R] [--count N] [--runs K] [--idle-seconds S]
+//       K times (5): the reader idle for S seconds (1), then plixwrite --drop --rate R (10000)
+//       --count N (100000) --length 56 against it in a BYTES partition (4096); console on
+//       /dev/null. Per run the records plixwrite dropped, the reader's longest stall and the
+//       most records that arrived within half a millisecond (a writer catching up after a stall
+//       of its own writes what is overdue at once).
 //   plix_reader_bench idle [--seconds S]
 //       The reader on an empty queue: its CPU time over S seconds (10) after one second of
 //       settling, and how often it woke up.
@@ -44,6 +53,7 @@
 #include "bench/BenchChild.h"
 #include "bench/ConsoleTally.h"
 #include "bench/QueueProbe.h"
+#include "bench/StallWatch.h"
 #include "bench/SyntheticFeed.h"
 #include "rth/RthAdmin.h"
 
@@ -55,6 +65,8 @@ namespace {
 constexpr const char* PARTITION = "plixtrace";
 constexpr uint32_t DEFAULT_SIZE = 1048576;
 constexpr uint32_t DEFAULT_LENGTH = 56;
+// A record of 56 bytes takes one 64-byte slot of the data area.
+constexpr uint32_t SLOT_BYTES = 64;
 
 double Seconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
@@ -242,6 +254,9 @@ int LossFree(const std::map<std::string, std::string>& options) {
     std::vector<uint64_t> rates;
     std::vector<double> achieved;
     std::vector<double> lateness;
+    std::vector<double> stalls;
+    std::vector<uint32_t> arrivals;
+    StallWatch stallWatch(PARTITION);
     size_t firstLossy = SIZE_MAX;
     size_t checked = 0;
     for (uint64_t rate : ladder) {
@@ -258,6 +273,8 @@ int LossFree(const std::map<std::string, std::string>& options) {
         rates.push_back(rate);
         achieved.push_back(got);
         lateness.push_back(feed.MaxLateness());
+        stalls.push_back(stallWatch.TakeLongest());
+        arrivals.push_back(stallWatch.TakeLargestArrival());
         tally.Update();
         for (; checked < rates.size() && tally.Settled(checked); ++checked) {
             if (tally.Printed(checked) < tally.Count(checked) && firstLossy == SIZE_MAX) {
@@ -288,15 +305,17 @@ int LossFree(const std::map<std::string, std::string>& options) {
     uint64_t lossFree = 0;
     uint64_t firstLossRate = 0;
     uint64_t sumDropped = 0;
-    std::printf("# partition %u bytes: rate -> achieved, fed, dropped, feed's worst lateness\n",
+    std::printf("# partition %u bytes: rate -> achieved, fed, dropped, feed's worst lateness, "
+                "reader's longest stall, most records arriving within 0.5 ms\n",
                 size);
     for (size_t i = 0; i < rates.size(); ++i) {
         const uint64_t lost = tally.Count(i) - tally.Printed(i);
         sumDropped += lost;
-        std::printf("#   %8llu/s -> %9.0f/s %9llu %9llu %8.2f ms\n",
+        std::printf("#   %8llu/s -> %9.0f/s %9llu %9llu %8.2f ms %8.2f ms %6u\n",
                     static_cast<unsigned long long>(rates[i]), achieved[i],
                     static_cast<unsigned long long>(tally.Count(i)),
-                    static_cast<unsigned long long>(lost), lateness[i] * 1e3);
+                    static_cast<unsigned long long>(lost), lateness[i] * 1e3, stalls[i] * 1e3,
+                    arrivals[i] / SLOT_BYTES);
         if (lost > 0 && firstLossRate == 0) firstLossRate = rates[i];
         if (lost == 0 && firstLossRate == 0) lossFree = static_cast<uint64_t>(achieved[i]);
     }
@@ -312,6 +331,56 @@ int LossFree(const std::map<std::string, std::string>& options) {
     }
     std::printf("lossfree_records_per_s %llu\n", static_cast<unsigned long long>(lossFree));
     std::printf("first_loss_rate %llu\n", static_cast<unsigned long long>(firstLossRate));
+    return 0;
+}
+
+int Burst(const std::map<std::string, std::string>& options) {
+    const auto size = static_cast<uint32_t>(Number(options, "--size", 4096));
+    const auto rate = static_cast<uint64_t>(Number(options, "--rate", 10000));
+    const auto count = static_cast<uint64_t>(Number(options, "--count", 100000));
+    const auto runs = static_cast<int>(Number(options, "--runs", 5));
+    const double idleSeconds = Number(options, "--idle-seconds", 1);
+    Session session;
+    session.SetUpQueue(size);
+    session.StartReader("");
+    StallWatch stallWatch(PARTITION);
+    int lossFreeRuns = 0;
+    for (int run = 1; run <= runs; ++run) {
+        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(idleSeconds * 1e6)));
+        stallWatch.TakeLongest();
+        stallWatch.TakeLargestArrival();
+        BenchChild writer({session.Writer(), "--drop", "--rate", std::to_string(rate), "--count",
+                           std::to_string(count), "--length", std::to_string(DEFAULT_LENGTH)},
+                          "", (session.Work() / "writer.err").string());
+        const int status = writer.Wait(3600);
+        const std::string summary = LastLine(session.Work() / "writer.err");
+        unsigned long long written = 0, dropped = 0;
+        if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+            std::sscanf(summary.c_str(), "plixwrite: %llu written, %llu dropped", &written,
+                        &dropped) != 2 ||
+            written + dropped != count) {
+            std::printf("# plixwrite failed: %s\n", summary.c_str());
+            return 1;
+        }
+        if (!session.WaitDrained(60)) {
+            std::printf("# the reader did not drain the queue\n");
+            return 1;
+        }
+        const double stall = stallWatch.TakeLongest();
+        const uint32_t arrival = stallWatch.TakeLargestArrival() / SLOT_BYTES;
+        std::printf("# run %d: %llu records at %llu/s after %.1f s idle, %llu dropped, reader's "
+                    "longest stall %.2f ms, most records arriving within 0.5 ms %u\n",
+                    run, static_cast<unsigned long long>(count),
+                    static_cast<unsigned long long>(rate), idleSeconds, dropped, stall * 1e3,
+                    arrival);
+        std::printf("burst_dropped %d %llu %.3f %u\n", run, dropped, stall * 1e3, arrival);
+        if (dropped == 0) ++lossFreeRuns;
+    }
+    if (!session.StopReader()) {
+        std::printf("# the reader did not end cleanly\n");
+        return 1;
+    }
+    std::printf("burst_lossfree_runs %d %d\n", lossFreeRuns, runs);
     return 0;
 }
 
@@ -342,7 +411,7 @@ int Idle(const std::map<std::string, std::string>& options) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: plix_reader_bench e2e|lossfree|idle [--option value]...\n");
+        std::fprintf(stderr, "usage: plix_reader_bench e2e|lossfree|burst|idle [--option value]...\n");
         return 2;
     }
     const std::string command = argv[1];
@@ -351,6 +420,7 @@ int main(int argc, char** argv) {
     try {
         if (command == "e2e") return EndToEnd(options);
         if (command == "lossfree") return LossFree(options);
+        if (command == "burst") return Burst(options);
         if (command == "idle") return Idle(options);
     } catch (const std::exception& e) {
         std::printf("# failed: %s\n", e.what());

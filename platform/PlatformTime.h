@@ -41,6 +41,27 @@ public:
     // replaced by SetSleepForTesting.
     static void SleepMicroseconds(uint32_t us);
 
+    // Both pauses mean what they say where the system's timer is coarse: on Windows the default
+    // timer period (15.6 ms) would stretch a pause of 50 us or 4 ms to a whole period. A pause
+    // shorter than that period waits on a high-resolution waitable timer of the calling thread
+    // (created at its first short pause, closed when the thread ends) where the system has one;
+    // elsewhere it sleeps with the timer resolution raised to 1 ms for that pause only. POSIX
+    // sleeps are fine-grained already and take neither path.
+    enum class PrecisePausePath {
+        WAITABLE_TIMER,     // the default: the timer where the system has one, else the fallback
+        RAISED_RESOLUTION,  // the fallback only (the raised timer resolution)
+    };
+    // System calls of the precise pauses since the start of the process (all 0 on POSIX).
+    struct PrecisePauseCounts {
+        uint64_t timersOpened = 0;
+        uint64_t timersClosed = 0;
+        uint64_t timerWaits = 0;
+        uint64_t resolutionRaised = 0;
+        uint64_t resolutionRestored = 0;
+    };
+    static void SetPrecisePausePathForTesting(PrecisePausePath path);
+    static PrecisePauseCounts PrecisePauseCountsForTesting();
+
     using SystemClockFn = int64_t (*)();
     using SleepFn = void (*)(uint32_t ms);
 

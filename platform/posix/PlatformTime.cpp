@@ -52,6 +52,10 @@ void PlatformTime::SleepMicroseconds(uint32_t us) {
     std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 
+// POSIX sleeps are fine-grained: nothing to choose, nothing to count.
+void PlatformTime::SetPrecisePausePathForTesting(PrecisePausePath) {}
+PlatformTime::PrecisePauseCounts PlatformTime::PrecisePauseCountsForTesting() { return {}; }
+
 void PlatformTime::SetSystemClockForTesting(SystemClockFn fn) { sClock = fn; }
 void PlatformTime::SetSleepForTesting(SleepFn fn) { sSleep = fn; }
 

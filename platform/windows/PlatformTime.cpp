@@ -1,9 +1,14 @@
 // Windows side of PlatformTime: QueryPerformanceCounter, GetSystemTimeAsFileTime, the runtime's
-// localtime_s, Sleep.
+// localtime_s, Sleep, and for short pauses a high-resolution waitable timer or a raised timer
+// resolution.
 #include "platform/PlatformTime.h"
 
 #include <time.h>
 #include <windows.h>
+// After windows.h.
+#include <mmsystem.h>
+
+#include <atomic>
 
 namespace Platform {
 namespace {
@@ -14,6 +19,93 @@ PlatformTime::SleepFn sSleep = nullptr;
 // 100-ns ticks from 1601-01-01 (FILETIME's epoch) to 1970-01-01.
 constexpr int64_t FILETIME_TO_UNIX_EPOCH = 116444736000000000LL;
 constexpr uint64_t NANOSECONDS_PER_SECOND = 1000000000ULL;
+
+// CreateWaitableTimerExW's flag for a timer that is not bound to the system timer's period
+// (Windows 10 version 1803 and later; older systems refuse the flag).
+constexpr DWORD HIGH_RESOLUTION_TIMER_FLAG = 0x00000002;
+// Pauses of at least the default timer period go through plain Sleep: the period stretches
+// them by a fraction at most.
+constexpr uint32_t TIMER_PERIOD_US = 15625;
+constexpr UINT RAISED_TIMER_PERIOD_MS = 1;
+constexpr uint32_t US_PER_MS = 1000;
+constexpr LONGLONG TICKS_100NS_PER_US = 10;
+
+std::atomic<PlatformTime::PrecisePausePath> sPausePath{
+    PlatformTime::PrecisePausePath::WAITABLE_TIMER};
+std::atomic<uint64_t> sTimersOpened{0};
+std::atomic<uint64_t> sTimersClosed{0};
+std::atomic<uint64_t> sTimerWaits{0};
+std::atomic<uint64_t> sResolutionRaised{0};
+std::atomic<uint64_t> sResolutionRestored{0};
+
+// The calling thread's high-resolution timer: created at its first short pause, closed when
+// the thread ends.
+class ThreadTimer {
+public:
+    ~ThreadTimer() {
+        if (mTimer != nullptr) {
+            CloseHandle(mTimer);
+            ++sTimersClosed;
+        }
+    }
+
+    // The timer, or nullptr where the system has no high-resolution timer.
+    HANDLE Get() {
+        if (!mTried) {
+            mTried = true;
+            mTimer = CreateWaitableTimerExW(nullptr, nullptr, HIGH_RESOLUTION_TIMER_FLAG,
+                                            TIMER_ALL_ACCESS);
+            if (mTimer != nullptr) {
+                ++sTimersOpened;
+            }
+        }
+        return mTimer;
+    }
+
+private:
+    bool mTried = false;
+    HANDLE mTimer = nullptr;
+};
+
+thread_local ThreadTimer tTimer;
+
+// Waits us microseconds on the thread's high-resolution timer; false when there is none.
+bool WaitOnTimer(uint32_t us) {
+    HANDLE timer = tTimer.Get();
+    if (timer == nullptr) {
+        return false;
+    }
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(us) * TICKS_100NS_PER_US;  // negative: relative
+    if (!SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+        return false;
+    }
+    WaitForSingleObject(timer, INFINITE);
+    ++sTimerWaits;
+    return true;
+}
+
+// Sleeps whole milliseconds (at least one) with the timer resolution raised for the pause
+// only: a raised resolution costs the whole system power, so it is given back at once.
+void SleepRaised(uint32_t us) {
+    const DWORD ms = (us + US_PER_MS - 1) / US_PER_MS;
+    if (timeBeginPeriod(RAISED_TIMER_PERIOD_MS) != TIMERR_NOERROR) {
+        ::Sleep(ms);
+        return;
+    }
+    ++sResolutionRaised;
+    ::Sleep(ms);
+    timeEndPeriod(RAISED_TIMER_PERIOD_MS);
+    ++sResolutionRestored;
+}
+
+// A pause shorter than the timer period, as precise as the system allows.
+void PrecisePause(uint32_t us) {
+    if (sPausePath != PlatformTime::PrecisePausePath::RAISED_RESOLUTION && WaitOnTimer(us)) {
+        return;
+    }
+    SleepRaised(us);
+}
 
 uint64_t CounterFrequency() {
     static const uint64_t frequency = [] {
@@ -75,12 +167,33 @@ void PlatformTime::Sleep(uint32_t ms) {
         sSleep(ms);
         return;
     }
+    if (ms > 0 && ms < TIMER_PERIOD_US / US_PER_MS) {
+        PrecisePause(ms * US_PER_MS);
+        return;
+    }
     ::Sleep(ms);
 }
 
-// Sleep counts whole milliseconds: a shorter pause sleeps one.
 void PlatformTime::SleepMicroseconds(uint32_t us) {
-    ::Sleep(us == 0 ? 0 : (us + 999) / 1000);
+    if (us == 0) {
+        ::Sleep(0);
+    } else if (us < TIMER_PERIOD_US) {
+        PrecisePause(us);
+    } else {
+        ::Sleep((us + US_PER_MS - 1) / US_PER_MS);
+    }
+}
+
+void PlatformTime::SetPrecisePausePathForTesting(PrecisePausePath path) { sPausePath = path; }
+
+PlatformTime::PrecisePauseCounts PlatformTime::PrecisePauseCountsForTesting() {
+    PrecisePauseCounts counts;
+    counts.timersOpened = sTimersOpened;
+    counts.timersClosed = sTimersClosed;
+    counts.timerWaits = sTimerWaits;
+    counts.resolutionRaised = sResolutionRaised;
+    counts.resolutionRestored = sResolutionRestored;
+    return counts;
 }
 
 void PlatformTime::SetSystemClockForTesting(SystemClockFn fn) { sClock = fn; }

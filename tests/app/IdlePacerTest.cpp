@@ -1,4 +1,4 @@
-// The read loop's idle pause: its schedule (doubling from a short sleep up to 100 ms), the
+// The read loop's idle pause: its schedule (doubling from a short sleep up to 4 ms), the
 // reset when a record arrives, and how a pause is carried out (whole milliseconds through the
 // platform's Sleep, which tests can replace).
 #include <gtest/gtest.h>
@@ -23,7 +23,7 @@ TEST(IdlePacerTest, PauseGrowsFromAShortSleepToTheIdleIntervalAndNoFaster) {
 
     // Each pause at most doubles, and never exceeds twice the time already paused since the
     // record (plus the first step): a writer that went quiet for a while and resumes finds the
-    // reader asleep for at most about as long again. The pause reaches 100 ms and stays there.
+    // reader asleep for at most about as long again. The pause reaches its longest and stays.
     uint64_t pausedSoFar = 0;
     uint32_t previous = 0;
     uint32_t passesToIdle = 0;
@@ -38,11 +38,13 @@ TEST(IdlePacerTest, PauseGrowsFromAShortSleepToTheIdleIntervalAndNoFaster) {
         pausedSoFar += pause;
         previous = pause;
     }
-    EXPECT_EQ(IdlePacer::MAX_PAUSE_US, 100000u);
+    // A writer that starts against an idle reader fills a 4096-byte partition (59 records of 56
+    // bytes) in 5.9 ms at 10,000 records/s: the idle pause must end well before that.
+    EXPECT_LE(IdlePacer::MAX_PAUSE_US, 4000u);
     EXPECT_EQ(IdlePacer::PauseForEmptyPass(UINT32_MAX), IdlePacer::MAX_PAUSE_US);
 
     // An idle reader settles quickly: a few dozen passes and well under half a second of pauses
-    // before it polls every 100 ms.
+    // before it polls at its idle interval.
     ASSERT_GT(passesToIdle, 0u);
     EXPECT_LT(passesToIdle, 40u);
     uint64_t rampUs = 0;
@@ -79,7 +81,7 @@ TEST(IdlePacerTest, WholeMillisecondsGoThroughThePlatformSleep) {
     IdlePacer::Pause(2000);
     IdlePacer::Pause(IdlePacer::MAX_PAUSE_US);
     Platform::PlatformTime::SetSleepForTesting(nullptr);
-    EXPECT_EQ(sSleeps, (std::vector<uint32_t>{2, 100}));
+    EXPECT_EQ(sSleeps, (std::vector<uint32_t>{2, IdlePacer::MAX_PAUSE_US / 1000}));
 }
 
 }  // namespace

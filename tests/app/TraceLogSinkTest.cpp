@@ -10,7 +10,9 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/log/attributes/current_process_id.hpp>
+#include <boost/log/attributes/counter.hpp>
 #include <boost/log/attributes/current_thread_id.hpp>
+#include <boost/log/attributes/mutable_constant.hpp>
 #include <boost/log/core.hpp>
 #include <boost/log/sinks/basic_sink_backend.hpp>
 #include <boost/log/sinks/sync_frontend.hpp>
@@ -24,6 +26,7 @@
 #include <optional>
 #include <thread>
 
+#include "app/TraceLogRecorder.h"
 #include "app/TraceLogSink.h"
 #include "tests/app/AppTestSupport.h"
 
@@ -411,6 +414,82 @@ TEST(TraceLogSinkTest, RecordsCarryProcessAndThreadIdentifiers) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].message, "main thread");
     EXPECT_EQ(lines[1].message, "other thread");
+}
+
+// The read loop hands a record's first line to the logger in place (TraceLogRecorder: the
+// stream's write with a length) instead of copying it into a string and streaming that. The
+// files must come out the same byte for byte: the same records through both ways, with time
+// stamps stepped across second, minute, hour, day and year ends and a leap day, line numbers
+// past a change of digit count, empty, long and odd messages, and a rotation.
+TEST(TraceLogSinkTest, LoggingInPlaceWritesTheSameFilesAsLoggingACopy) {
+    constexpr int RECORDS = 12000;
+    constexpr unsigned FIRST_LINE_ID = 999995000;  // reaches 10 digits after 5000 records
+    // Record i: its text as the queue gives it (possibly several lines), and its time stamp.
+    const auto text = [](int i) {
+        std::string t = std::to_string(i) + " ";
+        switch (i % 7) {
+            case 0: t += std::string(static_cast<std::size_t>(200 + i % 200), 'a' + i % 26); break;
+            case 1: t += "100% \"done\"\t<tab> : {x} %s %d\r"; break;
+            case 2: t = "\nsecond line only"; break;  // an empty first line
+            case 3: t += "\xc3\xa4\xe2\x82\xac \x01\x7f bytes\nand a second line\n"; break;
+            case 4: t += "trailing line feed\n"; break;
+            case 5: t += std::string(i % 500 == 5 ? 4000 : 20, '#') + "\n" + std::string(500, '-');
+                    break;
+            default: t += "plain"; break;
+        }
+        return t;
+    };
+    const auto stamp = [](int i) {
+        using namespace boost::posix_time;
+        using boost::gregorian::date;
+        // 7 ms apart from before the year's end, then from before a leap day.
+        if (i < RECORDS / 2) {
+            return ptime(date(2026, 12, 31), time_duration(23, 59, 30)) + millisec(7 * i);
+        }
+        return ptime(date(2028, 2, 28), time_duration(23, 59, 58)) +
+               millisec(7 * (i - RECORDS / 2));
+    };
+    const auto writeAll = [&](const fs::path& dir, bool inPlace) {
+        RunInChild(ChildEnd::QuickExit, [&] {
+            InitTraceLogSink(dir.string());
+            const auto core = boost::log::core::get();
+            // The clock and the counter replaced by scripted values, the same for both ways.
+            boost::log::attributes::mutable_constant<boost::posix_time::ptime> clock(stamp(0));
+            boost::log::attribute_set globals = core->get_global_attributes();
+            globals["TimeStamp"] = clock;
+            globals["LineID"] = boost::log::attributes::counter<unsigned int>(FIRST_LINE_ID);
+            core->set_global_attributes(globals);
+            TraceLogRecorder recorder;
+            for (int i = 0; i < RECORDS; ++i) {
+                clock.set(stamp(i));
+                const std::string t = text(i);
+                if (inPlace) {
+                    recorder.Record(t.data(), t.size());
+                } else {
+                    const std::size_t end = t.find('\n');
+                    BOOST_LOG_TRIVIAL(info) << (end == std::string::npos ? t : t.substr(0, end));
+                }
+            }
+            ChildCheck(recorder.LostLines() == 0, "no line lost");
+        });
+    };
+    VScratchDirectory scratch;
+    writeAll(scratch.Path() / "copy", false);
+    writeAll(scratch.Path() / "inplace", true);
+
+    const auto names = EntryNames(scratch.Path() / "copy");
+    ASSERT_EQ(EntryNames(scratch.Path() / "inplace"), names);
+    ASSERT_GE(names.size(), 2u) << "the records should fill more than one file";
+    for (const std::string& name : names) {
+        const std::string copy = ReadFile(scratch.Path() / "copy" / name);
+        ASSERT_TRUE(copy == ReadFile(scratch.Path() / "inplace" / name)) << name;
+    }
+    // The scripted values did reach the files.
+    const std::string last = ReadFile(scratch.Path() / "copy" / *names.rbegin());
+    EXPECT_NE(last.find(std::to_string(FIRST_LINE_ID + RECORDS - 1) + ": <2028-02-29 00:00:"),
+              std::string::npos);
+    EXPECT_NE(ReadFile(scratch.Path() / "copy" / *names.begin()).find("<2027-01-01 00:00:00> "),
+              std::string::npos);
 }
 
 }  // namespace

@@ -202,8 +202,8 @@ TEST_F(LossFreePollingTest, DroppingWriterLosesNothingAndIdleReaderDoesNotSpin) 
         [&] { return Load32(base, READ_OFFSET_AT) == Load32(base, WRITE_OFFSET_AT); }));
 
     // Idle now: the pause has grown back to the idle poll interval, so over a second the reader
-    // uses next to nothing (about 0.03% of a core); a pause that stayed short would cost it
-    // several percent.
+    // uses little (about 0.3% of a core, almost all of it the sleep's own cost); a pause that
+    // stayed short would cost it several percent.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     int64_t before = CpuNs(mPid);
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 
 #include "app/TraceReader.h"
 #include "oscom/VShmHeader.h"
@@ -295,6 +296,68 @@ TEST(PlatformWindowsTest, ClocksUseTheUnixEpochAndNanoseconds) {
     const uint64_t elapsed = Platform::PlatformTime::PerformanceCounter() - before;
     EXPECT_GT(elapsed, 10000000u);
     EXPECT_LT(elapsed, 10000000000u);
+}
+
+// Short pauses must not be stretched to the default timer period (15.6 ms): they wait on a
+// high-resolution timer of the pausing thread, closed when the thread ends, or, as the
+// fallback, sleep with the timer resolution raised for that pause only. Under Wine sleeps are
+// fine-grained anyway, so what is checked is that the system calls pair up and that every
+// pause still lasts at least as long as asked.
+TEST(PlatformWindowsTest, ShortPausesTakeAFineTimerAndGiveItBack) {
+    using Platform::PlatformTime;
+    constexpr int SHORT_PAUSES = 20;
+    constexpr uint32_t SHORT_PAUSE_US = 500;
+    constexpr int MS_PAUSES = 5;
+    constexpr uint32_t MS_PAUSE = 2;
+    const PlatformTime::PrecisePauseCounts start = PlatformTime::PrecisePauseCountsForTesting();
+
+    uint64_t elapsed = 0;
+    std::thread pauser([&] {
+        const uint64_t before = PlatformTime::PerformanceCounter();
+        for (int i = 0; i < SHORT_PAUSES; ++i) PlatformTime::SleepMicroseconds(SHORT_PAUSE_US);
+        for (int i = 0; i < MS_PAUSES; ++i) PlatformTime::Sleep(MS_PAUSE);
+        elapsed = PlatformTime::PerformanceCounter() - before;
+    });
+    pauser.join();
+    const PlatformTime::PrecisePauseCounts timer = PlatformTime::PrecisePauseCountsForTesting();
+    // At least nine tenths of the pauses asked for (clocks of different grain may round).
+    EXPECT_GE(elapsed, (SHORT_PAUSES * SHORT_PAUSE_US + MS_PAUSES * MS_PAUSE * 1000) * 900ULL);
+    const uint64_t opened = timer.timersOpened - start.timersOpened;
+    // One timer for the thread, closed with it; every pause waited on it. A system without
+    // the high-resolution timer takes the fallback for every pause instead.
+    EXPECT_EQ(timer.timersClosed - start.timersClosed, opened);
+    if (opened > 0) {
+        EXPECT_EQ(opened, 1u);
+        EXPECT_EQ(timer.timerWaits - start.timerWaits, uint64_t{SHORT_PAUSES + MS_PAUSES});
+        EXPECT_EQ(timer.resolutionRaised, start.resolutionRaised);
+    } else {
+        EXPECT_EQ(timer.resolutionRaised - start.resolutionRaised,
+                  uint64_t{SHORT_PAUSES + MS_PAUSES});
+    }
+    EXPECT_EQ(timer.resolutionRestored - start.resolutionRestored,
+              timer.resolutionRaised - start.resolutionRaised);
+
+    // The fallback: the resolution is raised for each pause and given back after it.
+    PlatformTime::SetPrecisePausePathForTesting(PlatformTime::PrecisePausePath::RAISED_RESOLUTION);
+    uint64_t before = PlatformTime::PerformanceCounter();
+    for (int i = 0; i < SHORT_PAUSES; ++i) PlatformTime::SleepMicroseconds(SHORT_PAUSE_US);
+    elapsed = PlatformTime::PerformanceCounter() - before;
+    PlatformTime::SetPrecisePausePathForTesting(PlatformTime::PrecisePausePath::WAITABLE_TIMER);
+    const PlatformTime::PrecisePauseCounts raised = PlatformTime::PrecisePauseCountsForTesting();
+    EXPECT_GE(elapsed, SHORT_PAUSES * SHORT_PAUSE_US * 900ULL);
+    EXPECT_EQ(raised.resolutionRaised - timer.resolutionRaised, uint64_t{SHORT_PAUSES});
+    EXPECT_EQ(raised.resolutionRestored - timer.resolutionRestored, uint64_t{SHORT_PAUSES});
+    EXPECT_EQ(raised.timerWaits, timer.timerWaits);
+
+    // A pause of a timer period or more is a plain Sleep: neither path.
+    before = PlatformTime::PerformanceCounter();
+    PlatformTime::Sleep(20);
+    elapsed = PlatformTime::PerformanceCounter() - before;
+    const PlatformTime::PrecisePauseCounts plain = PlatformTime::PrecisePauseCountsForTesting();
+    EXPECT_GE(elapsed, 18000000u);
+    EXPECT_EQ(plain.timerWaits, raised.timerWaits);
+    EXPECT_EQ(plain.resolutionRaised, raised.resolutionRaised);
+    EXPECT_EQ(plain.timersOpened, raised.timersOpened);
 }
 
 // Other users of a partition read the header's initTime in the raw ticks of
