@@ -45,6 +45,7 @@
 #include "bench/ConsoleTally.h"
 #include "bench/QueueProbe.h"
 #include "bench/SyntheticFeed.h"
+#include "oscom/PartitionRules.h"
 #include "rth/RthAdmin.h"
 
 namespace fs = std::filesystem;
@@ -52,7 +53,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr const char* PARTITION = "plixtrace";
+constexpr const char* PARTITION = ZulOsCom::PLIX_TRACE_PARTITION;
 constexpr uint32_t DEFAULT_SIZE = 1048576;
 constexpr uint32_t DEFAULT_LENGTH = 56;
 
