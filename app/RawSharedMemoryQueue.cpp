@@ -2,15 +2,17 @@
 // reads elements for the main program. Used by the main thread only.
 #include "app/RawSharedMemoryQueue.h"
 
-#include <atomic>
-
+#include "oscom/SharedAccess.h"
 #include "rth/RthLib.h"
 
 RawSharedMemoryQueue::~RawSharedMemoryQueue() = default;
 
 int32_t RawSharedMemoryQueue::Open() {
+    // The one call into the partition library above the partition object: an absent partition
+    // must be told apart before any partition object exists, since the object's Open reports
+    // every failure alike (and logs it).
     if (shmSizeGet(PLIX_TRACE_PARTITION) == 0) {
-        return 1;
+        return OPEN_ABSENT;
     }
     // Pointers into a partition held before go with it.
     mAreaBegin = nullptr;
@@ -18,14 +20,14 @@ int32_t RawSharedMemoryQueue::Open() {
     mQueue = nullptr;
     mDataBegin = nullptr;
     mDataEnd = nullptr;
-    mShm = std::make_shared<ZulOsCom::VRthSharedMemory>(PLIX_TRACE_PARTITION, true);
+    mShm = std::make_shared<ZulOsCom::VRthSharedMemory>(PLIX_TRACE_PARTITION, /*noCleanup=*/true);
     uint32_t size = 0;
     if (!mShm->Open(size)) {
-        return 2;
+        return OPEN_REFUSED;
     }
     mAreaBegin = static_cast<uint8_t*>(mShm->GetUserAreaAddress());
     mAreaEnd = static_cast<uint8_t*>(mShm->GetUserAreaEnd());
-    return 0;
+    return OPEN_OK;
 }
 
 bool RawSharedMemoryQueue::AttachReader() {
@@ -36,9 +38,9 @@ bool RawSharedMemoryQueue::AttachReader() {
     }
     mQueue = reinterpret_cast<ZulOsCom::VSharedMemoryQueue*>(mAreaBegin);
     const uint32_t capacity =
-        (static_cast<uint32_t>(mAreaEnd - mAreaBegin) - ZulOsCom::SIZEOF_QUEUE_HDR) &
-        ~(ZulOsCom::QUEUE_ALIGNMENT - 1);
-    const int32_t before = std::atomic_ref<int32_t>(mQueue->mAttachCount).fetch_add(1);
+        ZulOsCom::PartitionRules::CapacityForUserArea(static_cast<uint32_t>(mAreaEnd - mAreaBegin));
+    const int32_t before =
+        ZulOsCom::SharedAccess::FetchAdd(mQueue->mAttachCount, 1, std::memory_order_seq_cst);
     if (before == 0) {
         return false;
     }
@@ -63,7 +65,7 @@ bool RawSharedMemoryQueue::QueueSetUp() const {
         return false;
     }
     const auto* queue = reinterpret_cast<const ZulOsCom::VSharedMemoryQueue*>(mAreaBegin);
-    return std::atomic_ref<int32_t>(const_cast<int32_t&>(queue->mAttachCount)).load() > 0;
+    return ZulOsCom::SharedAccess::Load(queue->mAttachCount, std::memory_order_seq_cst) > 0;
 }
 
 bool RawSharedMemoryQueue::HoldsQueueHeader() const {

@@ -1,5 +1,5 @@
 // RawSharedMemoryQueue: the main program's handle on the trace queue in the partition
-// "plixtrace". Call Open, then AttachReader if Open gave 0, then Read any number of times if
+// "plixtrace". Call Open, then AttachReader if Open gave OPEN_OK, then Read any number of times if
 // AttachReader gave true; destroy the object on every path. Used by one thread.
 //
 // The object holds its partition object through a shared owning pointer; destroying the last
@@ -9,10 +9,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "oscom/PartitionRules.h"
 #include "oscom/VRthSharedMemory.h"
 #include "oscom/VSharedMemoryQueue.h"
 
-constexpr const char* PLIX_TRACE_PARTITION = "plixtrace";
+using ZulOsCom::PLIX_TRACE_PARTITION;
 
 class RawSharedMemoryQueue {
 public:
@@ -22,8 +23,13 @@ public:
     RawSharedMemoryQueue(const RawSharedMemoryQueue&) = delete;
     RawSharedMemoryQueue& operator=(const RawSharedMemoryQueue&) = delete;
 
-    // Opens "plixtrace": 0 open, 1 absent or of size 0 (nothing created), 2 the partition
-    // object could not open it (the object stays held until destruction).
+    // Results of Open.
+    static constexpr int32_t OPEN_OK = 0;       // open
+    static constexpr int32_t OPEN_ABSENT = 1;   // absent or of size 0 (nothing created)
+    static constexpr int32_t OPEN_REFUSED = 2;  // the partition object could not open it (the
+                                                // object stays held until destruction)
+
+    // Opens "plixtrace": OPEN_OK, OPEN_ABSENT or OPEN_REFUSED.
     int32_t Open();
 
     // Locates the queue header at the start of the user area and counts this reader in
@@ -41,7 +47,7 @@ public:
 
     // Whether a writer has set the queue up (its attach count is above 0), read without counting
     // this reader, so that a reader can wait for a writer instead of attaching to an empty
-    // partition. False until Open gave 0 or when the user area cannot hold a queue header.
+    // partition. False until Open gave OPEN_OK or when the user area cannot hold a queue header.
     bool QueueSetUp() const;
 
     // The partition object once Open was called, else null; owned by this object.

@@ -83,10 +83,10 @@ bool TraceLogDirectory::Acquire(bool create) {
     }
 }
 
-bool TraceLogDirectory::LockIfPresent() { return mLocked || Acquire(false); }
+bool TraceLogDirectory::LockIfPresent() { return mLocked || Acquire(/*create=*/false); }
 
 bool TraceLogDirectory::Prepare() {
-    if (!mLocked && !Acquire(true)) {
+    if (!mLocked && !Acquire(/*create=*/true)) {
         return false;
     }
     const std::vector<PrivateDirectory::Entry> entries = mDirectory.List();

@@ -71,9 +71,9 @@ TracePartition::StartResult TracePartition::Attach() {
     const uint32_t objectSize = shmSizeGet(PLIX_TRACE_PARTITION);
     auto queue = std::make_shared<RawSharedMemoryQueue>();
     switch (queue->Open()) {
-        case 0:
+        case RawSharedMemoryQueue::OPEN_OK:
             break;
-        case 1:
+        case RawSharedMemoryQueue::OPEN_ABSENT:
             return StartResult::MISSING;
         default:
             return StartResult::NOT_OPENABLE;
@@ -196,7 +196,8 @@ bool TracePartition::TryAttach(const char* news) {
     auto queue = std::make_shared<RawSharedMemoryQueue>();
     // Attaching to a queue nobody has set up would count this reader in for good and let the
     // next try succeed on an empty partition: wait for a writer instead.
-    if (queue->Open() != 0 || !queue->QueueSetUp() || !Adopt(std::move(queue), objectSize)) {
+    if (queue->Open() != RawSharedMemoryQueue::OPEN_OK || !queue->QueueSetUp() ||
+        !Adopt(std::move(queue), objectSize)) {
         return false;
     }
     mWaitingSaid = false;

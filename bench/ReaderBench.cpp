@@ -55,6 +55,7 @@
 #include "bench/QueueProbe.h"
 #include "bench/StallWatch.h"
 #include "bench/SyntheticFeed.h"
+#include "oscom/PartitionRules.h"
 #include "rth/RthAdmin.h"
 
 namespace fs = std::filesystem;
@@ -62,7 +63,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr const char* PARTITION = "plixtrace";
+constexpr const char* PARTITION = ZulOsCom::PLIX_TRACE_PARTITION;
 constexpr uint32_t DEFAULT_SIZE = 1048576;
 constexpr uint32_t DEFAULT_LENGTH = 56;
 // A record of 56 bytes takes one 64-byte slot of the data area.

@@ -78,6 +78,11 @@ private:
     DiagLogger();
     ~DiagLogger();
 
+    // Configuration kept but never read: the logger is constructed with the settings of the
+    // system's logging configuration (see CONFIG_FILE_PATH) and carries them, yet the tool takes
+    // no configuration and emits through the logging core's sinks only (SwitchOn is the one
+    // switch). They stay so that the object holds what the system defines; nothing depends on
+    // their values, and a change to them changes no output.
     std::string mLogPath;       // location of the logger's own log; not read
     std::string mLogName;       // carried with its default, not read
     int32_t mSettingA = 3;      // carried with its default, not read

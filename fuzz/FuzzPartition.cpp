@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "oscom/OscomTypes.h"
+#include "oscom/PartitionRules.h"
 #include "oscom/VShmHeader.h"
 #include "rth/fake/RthFake.h"
 
@@ -22,7 +23,7 @@ namespace PlixFuzz {
 
 namespace {
 
-constexpr const char* PARTITION = "plixtrace";
+constexpr const char* PARTITION = ZulOsCom::PLIX_TRACE_PARTITION;
 // The fake allocates 64 bytes more than the partition and aligns the partition's base to 64
 // inside that allocation.
 constexpr uint32_t FAKE_SLACK = 64;

@@ -2,12 +2,10 @@
 // partition library. Used by one thread per object.
 #include "oscom/VRthSharedMemory.h"
 
-#include <algorithm>
-#include <atomic>
-#include <cstring>
-
 #include "diag/DiagLogger.h"
 #include "diag/ZulAssert.h"
+#include "oscom/PartitionRules.h"
+#include "oscom/SharedAccess.h"
 #include "platform/PlatformTime.h"
 #include "rth/RthLib.h"
 
@@ -19,34 +17,12 @@ constexpr const char* FN_OPEN = "ZulOsCom::VRthSharedMemory::Open";
 constexpr const char* FN_WINDOW = "ZulOsCom::VRthSharedMemory::OpenShMemWindow";
 constexpr const char* FN_INIT = "ZulOsCom::VRthSharedMemory::Init";
 
-// Smallest partition that holds the management header and the end marker.
-constexpr uint32_t MIN_PARTITION_SIZE = SHM_MGMT_HEADER_SIZE + SHM_END_MARKER_SIZE;
+constexpr uint32_t MIN_PARTITION_SIZE = PartitionRules::MIN_SIZE_FOR_HEADERS;
 constexpr int INIT_ATTEMPTS = 4;
 
 // Header fields that another process may write (when it initialises the partition anew).
 uint32_t LoadShared(const uint32_t& field) {
-    return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(field)).load(std::memory_order_relaxed);
-}
-
-void StoreShared(uint32_t& field, uint32_t value) {
-    std::atomic_ref<uint32_t>(field).store(value, std::memory_order_relaxed);
-}
-
-// Zeroes a partition that other processes may look at meanwhile: whole aligned words where
-// possible, single bytes at the ragged ends.
-void ZeroShared(uint8_t* begin, uint32_t size) {
-    uint8_t* p = begin;
-    uint8_t* end = begin + size;
-    while (p != end && reinterpret_cast<uintptr_t>(p) % sizeof(uint32_t) != 0) {
-        __atomic_store_n(p++, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
-    }
-    while (static_cast<size_t>(end - p) >= sizeof(uint32_t)) {
-        __atomic_store_n(reinterpret_cast<uint32_t*>(p), 0u, __ATOMIC_RELAXED);
-        p += sizeof(uint32_t);
-    }
-    while (p != end) {
-        __atomic_store_n(p++, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
-    }
+    return SharedAccess::Load(field, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -135,7 +111,7 @@ bool VRthSharedMemory::Open(uint32_t& size) {
         DiagLogger::Instance().Log(DIAG_ERROR, FN_OPEN, __LINE__, "Could not open \"%s\"!\n", name);
         return false;
     }
-    if (mMemory->ComputeSum() != 0) {
+    if (!PartitionRules::ChecksumHolds(mMemory->ComputeSum())) {
         CloseHandle();
         DiagLogger::Instance().Log(DIAG_ERROR, FN_OPEN, __LINE__,
                                    "name=%s: Wrong checksum, shared Memory not correctly "
@@ -143,7 +119,7 @@ bool VRthSharedMemory::Open(uint32_t& size) {
                                    name);
         return false;
     }
-    if (LoadShared(mMemory->version) != OSCOM_SHM_VERSION) {
+    if (!PartitionRules::VersionMatches(LoadShared(mMemory->version))) {
         CloseHandle();
         DiagLogger::Instance().Log(
             DIAG_ERROR, FN_OPEN, __LINE__,
@@ -277,24 +253,17 @@ bool VRthSharedMemory::Init(uint32_t size, int32_t& error) {
     }
 
     auto* base = reinterpret_cast<uint8_t*>(mMemory);
-    ZeroShared(base, size);
-    StoreShared(mMemory->version, OSCOM_SHM_VERSION);
-    StoreShared(mMemory->size, size);
-    // At most 31 characters and a NUL; the rest of the field is zero already.
-    const size_t nameLength = std::min(mName.size(), sizeof(mMemory->name) - 1);
-    for (size_t i = 0; i < nameLength; ++i) {
-        __atomic_store_n(&mMemory->name[i], mName[i], __ATOMIC_RELAXED);
-    }
+    SharedAccess::Zero(base, size);
+    mMemory->StoreIdentity(mName, size);
     mInitTime = mMemory->InitRefCountAndTime();
-    const UCHAR sum = mMemory->ComputeSum();
-    // Stored last: the header becomes valid only when all other fields are in place.
-    __atomic_store_n(&mMemory->checksum, static_cast<UCHAR>(-sum), __ATOMIC_SEQ_CST);
-    ZUL_ASSERT(((UCHAR)(mMemory->checksum + sum)) == 0);
+    const UCHAR sum = mMemory->SealChecksum();
+    const UCHAR checksum = SharedAccess::Load(mMemory->checksum, std::memory_order_relaxed);
+    ZUL_ASSERT(((UCHAR)(checksum + sum)) == 0);
 
     mSize = size;
     mUserArea = base + SHM_MGMT_HEADER_SIZE;
     mUserAreaEnd = base + size - SHM_END_MARKER_SIZE;
-    std::memcpy(mUserAreaEnd, &SHM_END_MARKER, sizeof SHM_END_MARKER);
+    SharedAccess::StoreLittleEndian32(mUserAreaEnd, SHM_END_MARKER);
     mIsOpen = true;
     mReferenceHeld.store(true);
     return true;

@@ -5,10 +5,10 @@
 // anything. Every access stays inside [this, this + 128 + dataAreaSize).
 #include "oscom/VSharedMemoryQueue.h"
 
-#include <atomic>
 #include <cstring>
 
 #include "diag/ZulAssert.h"
+#include "oscom/SharedAccess.h"
 
 // ZUL_ASSERT that reports the queue invariant under its usual text while the check runs on
 // the values this call took from shared memory (a field named in the text is read atomically,
@@ -25,34 +25,30 @@ namespace ZulOsCom {
 namespace {
 
 uint32_t LoadRelaxed(const uint32_t& field) {
-    return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(field)).load(std::memory_order_relaxed);
+    return SharedAccess::Load(field, std::memory_order_relaxed);
 }
 
 // The writer's offset announces complete elements: read it with acquire so that the element
 // is read only after it.
 uint32_t LoadAcquire(const uint32_t& field) {
-    return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(field)).load(std::memory_order_acquire);
+    return SharedAccess::Load(field, std::memory_order_acquire);
 }
 
 // The element header is read byte by byte (little-endian): its offset comes from shared memory
 // and is not known to be aligned until the read offset has been checked after the update.
 uint32_t LoadElementLength(const uint8_t* element) {
-    const uint8_t* field = element + offsetof(VQueueElementHdr, length);
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value = (value << 8) | __atomic_load_n(field + i, __ATOMIC_RELAXED);
-    }
-    return value;
+    return SharedAccess::LoadLittleEndian32(element + offsetof(VQueueElementHdr, length));
 }
 
 uint8_t LoadWrapFlag(const uint8_t* element) {
-    return __atomic_load_n(element + offsetof(VQueueElementHdr, wrapFlag), __ATOMIC_RELAXED);
+    return SharedAccess::Load(element[offsetof(VQueueElementHdr, wrapFlag)],
+                              std::memory_order_relaxed);
 }
 
 // Relaxed: the release store or exchange of mReadOffset that follows publishes it.
 void ClearWrapFlag(uint8_t* element) {
-    __atomic_store_n(element + offsetof(VQueueElementHdr, wrapFlag), static_cast<uint8_t>(0),
-                     __ATOMIC_RELAXED);
+    SharedAccess::Store(element[offsetof(VQueueElementHdr, wrapFlag)], 0,
+                        std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -64,9 +60,7 @@ bool VSharedMemoryQueue::IsValid() const {
     if (!(LoadRelaxed(mReadOffset) < LoadRelaxed(mCapacity))) {
         return false;
     }
-    const int32_t attachCount = std::atomic_ref<int32_t>(const_cast<int32_t&>(mAttachCount))
-                                    .load(std::memory_order_relaxed);
-    return attachCount >= 1;
+    return SharedAccess::Load(mAttachCount, std::memory_order_relaxed) >= 1;
 }
 
 uint32_t VSharedMemoryQueue::ReadBytes(void* dest, uint32_t* length, uint32_t dataAreaSize) {
@@ -118,13 +112,12 @@ uint32_t VSharedMemoryQueue::ReadBytes(void* dest, uint32_t* length, uint32_t da
                  "tmpOffset + SIZEOF_ELEMENT_HDR + elLength <= this->mCapacity");
 
     *length = elLength;
-    std::atomic_ref<uint32_t> readOffset(mReadOffset);
     if (bufSize < elLength) {
-        readOffset.store(tmpOffset, std::memory_order_release);
+        SharedAccess::Store(mReadOffset, tmpOffset, std::memory_order_release);
         return STATUS_BUFFER_SMALL;
     }
     if (dest == nullptr) {
-        readOffset.store(tmpOffset, std::memory_order_release);
+        SharedAccess::Store(mReadOffset, tmpOffset, std::memory_order_release);
         return STATUS_MISSING_ARG;
     }
 
@@ -135,7 +128,8 @@ uint32_t VSharedMemoryQueue::ReadBytes(void* dest, uint32_t* length, uint32_t da
         newOffset = 0;
     }
     // Published after the copy: the writer may reuse the slot from here on.
-    readOffset.exchange(static_cast<uint32_t>(newOffset), std::memory_order_seq_cst);
+    SharedAccess::Exchange(mReadOffset, static_cast<uint32_t>(newOffset),
+                           std::memory_order_seq_cst);
 
     QUEUE_ASSERT(LoadRelaxed(mReadOffset) <= LoadRelaxed(mCapacity),
                  "this->mReadOffset <= this->mCapacity");

@@ -1,11 +1,11 @@
-// VShmHeader: checksum and the reference-count protocol of the management header.
+// VShmHeader: the reference-count protocol of the management header (the checksum and the
+// field accesses are inline in the header, for users without the logging).
 //
 // The order of the steps in each operation (read or write initTime, then the interlocked step
 // on refCount, then read initTime again) is shared with every other user of the partition and
 // must not change.
 #include "oscom/VShmHeader.h"
 
-#include <atomic>
 #include <stdexcept>
 #include <string>
 
@@ -17,7 +17,6 @@ namespace ZulOsCom {
 
 namespace {
 
-constexpr size_t CHECKSUMMED_BYTES = offsetof(VShmHeader, checksum) + 1;  // bytes 0..48
 constexpr size_t NAME_SIZE = sizeof(VShmHeader::name);
 
 // The header's name as a NUL-terminated text of at most 32 characters. The field is written
@@ -27,49 +26,19 @@ struct NameText {
 
     explicit NameText(const VShmHeader& header) {
         for (size_t i = 0; i < NAME_SIZE; ++i) {
-            text[i] = __atomic_load_n(&header.name[i], __ATOMIC_RELAXED);
+            text[i] = SharedAccess::Load(header.name[i], std::memory_order_relaxed);
         }
         text[NAME_SIZE] = '\0';
     }
 };
 
-// refCount + delta with wrap-around, as the interlocked operation itself computes it.
-int32_t AddWrapping(int32_t value, int32_t delta) {
-    return static_cast<int32_t>(static_cast<uint32_t>(value) + static_cast<uint32_t>(delta));
-}
-
 }  // namespace
-
-uint8_t VShmHeader::ComputeSum() const {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(this);
-    uint8_t sum = 0;
-    for (size_t i = 0; i < CHECKSUMMED_BYTES; ++i) {
-        sum = static_cast<uint8_t>(sum + __atomic_load_n(&bytes[i], __ATOMIC_RELAXED));
-    }
-    return sum;
-}
-
-uint64_t VShmHeader::LoadInitTime() const {
-    auto* halves = const_cast<uint32_t*>(initTime);
-    uint64_t low = std::atomic_ref<uint32_t>(halves[0]).load();
-    uint64_t high = std::atomic_ref<uint32_t>(halves[1]).load();
-    return (high << 32) | low;
-}
-
-void VShmHeader::StoreInitTime(uint64_t value) {
-    std::atomic_ref<uint32_t>(initTime[0]).store(static_cast<uint32_t>(value));
-    std::atomic_ref<uint32_t>(initTime[1]).store(static_cast<uint32_t>(value >> 32));
-}
-
-int32_t VShmHeader::LoadRefCount() const {
-    return std::atomic_ref<int32_t>(const_cast<int32_t&>(refCount)).load();
-}
 
 uint64_t VShmHeader::InitRefCountAndTime() {
     // The raw counter: other users of the partition read initTime in its ticks.
     const uint64_t t = Platform::PlatformTime::RawPerformanceCounter();
     StoreInitTime(t);
-    const int32_t n = AddWrapping(std::atomic_ref<int32_t>(refCount).fetch_add(1), 1);
+    const int32_t n = AddToRefCount(1);
     if (sAfterInterlockedStepForTesting != nullptr) {
         sAfterInterlockedStepForTesting(*this);
     }
@@ -99,7 +68,7 @@ uint64_t VShmHeader::AddRefGetInitTime(bool expectOthers) {
         ZUL_ASSERT(false);
     }
 
-    const int32_t n = AddWrapping(std::atomic_ref<int32_t>(refCount).fetch_add(1), 1);
+    const int32_t n = AddToRefCount(1);
     if (sAfterInterlockedStepForTesting != nullptr) {
         sAfterInterlockedStepForTesting(*this);
     }
@@ -148,8 +117,7 @@ void VShmHeader::ReleaseRefIfTimeStampMatches(uint64_t given) {
         return;
     }
 
-    std::atomic_ref<int32_t> count(refCount);
-    const int32_t n = AddWrapping(count.fetch_sub(1), -1);
+    const int32_t n = AddToRefCount(-1);
     if (sAfterInterlockedStepForTesting != nullptr) {
         sAfterInterlockedStepForTesting(*this);
     }
@@ -165,7 +133,7 @@ void VShmHeader::ReleaseRefIfTimeStampMatches(uint64_t given) {
                                    "modified initTime=%lld\n",
                                    NameText(*this).text, n, static_cast<long long>(given),
                                    static_cast<long long>(after));
-        count.fetch_add(1);
+        AddToRefCount(1);
         ZUL_ASSERT(false);
     }
 }

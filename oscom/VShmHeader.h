@@ -11,11 +11,14 @@
 // read before and after every interlocked step to detect a concurrent re-initialisation.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <type_traits>
 
 #include "oscom/OscomTypes.h"
+#include "oscom/SharedAccess.h"
 
 namespace ZulOsCom {
 
@@ -31,6 +34,15 @@ struct VShmHeader {
 
     // Byte sum modulo 256 of bytes 0 to 48, checksum included. 0 means valid.
     uint8_t ComputeSum() const;
+
+    // Initialiser's first step on a zeroed header: version, size and the name (its first 31
+    // characters; the rest of the field stays zero), stored relaxed: the checksum stored last
+    // publishes them.
+    void StoreIdentity(std::string_view partitionName, uint32_t partitionSize);
+    // Initialiser's last step: stores the checksum (sequentially consistent) that makes the byte
+    // sum 0, so that the header becomes valid only when all other fields are in place. Returns
+    // the byte sum before.
+    uint8_t SealChecksum();
 
     // Initialiser's step, after name, size and version are set and before checksum: stamps
     // initTime with the raw performance counter (PlatformTime::RawPerformanceCounter, the unit
@@ -56,6 +68,9 @@ struct VShmHeader {
     void StoreInitTime(uint64_t value);
     // refCount, read atomically.
     int32_t LoadRefCount() const;
+    // Interlocked (sequentially consistent) addition of delta to refCount; returns the new count,
+    // wrapped around as the addition itself computes it.
+    int32_t AddToRefCount(int32_t delta);
 
     // Test-only seam, null by default: when set, it is called with the header right after the
     // interlocked step of InitRefCountAndTime, AddRefGetInitTime and
@@ -75,5 +90,60 @@ static_assert(offsetof(VShmHeader, initTime) == 40);
 static_assert(offsetof(VShmHeader, checksum) == 48);
 static_assert(offsetof(VShmHeader, refCount) == 52);
 static_assert(offsetof(VShmHeader, reserved2) == 56);
+
+// The checksummed part of the header: bytes 0 to 48, checksum included.
+constexpr uint32_t SHM_CHECKSUMMED_BYTES = offsetof(VShmHeader, checksum) + 1;
+
+// Byte sum modulo 256 of the SHM_CHECKSUMMED_BYTES bytes at base, each read atomically; reads
+// nothing else. For a header not known to be complete (an operator's view of any bytes).
+inline uint8_t ShmHeaderByteSum(const uint8_t* base) {
+    uint8_t sum = 0;
+    for (uint32_t i = 0; i < SHM_CHECKSUMMED_BYTES; ++i) {
+        sum = static_cast<uint8_t>(sum + SharedAccess::Load(base[i], std::memory_order_relaxed));
+    }
+    return sum;
+}
+
+// The field accesses are defined here, without the library's logging, so that the writer uses
+// the same ones.
+
+inline uint8_t VShmHeader::ComputeSum() const {
+    return ShmHeaderByteSum(reinterpret_cast<const uint8_t*>(this));
+}
+
+inline void VShmHeader::StoreIdentity(std::string_view partitionName, uint32_t partitionSize) {
+    SharedAccess::Store(version, OSCOM_SHM_VERSION, std::memory_order_relaxed);
+    SharedAccess::Store(size, partitionSize, std::memory_order_relaxed);
+    const size_t nameLength = std::min(partitionName.size(), sizeof name - 1);
+    for (size_t i = 0; i < nameLength; ++i) {
+        SharedAccess::Store(name[i], partitionName[i], std::memory_order_relaxed);
+    }
+}
+
+inline uint8_t VShmHeader::SealChecksum() {
+    const uint8_t sum = ComputeSum();
+    SharedAccess::Store(checksum, static_cast<uint8_t>(-sum), std::memory_order_seq_cst);
+    return sum;
+}
+
+inline uint64_t VShmHeader::LoadInitTime() const {
+    const uint64_t low = SharedAccess::Load(initTime[0], std::memory_order_seq_cst);
+    const uint64_t high = SharedAccess::Load(initTime[1], std::memory_order_seq_cst);
+    return (high << 32) | low;
+}
+
+inline void VShmHeader::StoreInitTime(uint64_t value) {
+    SharedAccess::Store(initTime[0], static_cast<uint32_t>(value), std::memory_order_seq_cst);
+    SharedAccess::Store(initTime[1], static_cast<uint32_t>(value >> 32), std::memory_order_seq_cst);
+}
+
+inline int32_t VShmHeader::LoadRefCount() const {
+    return SharedAccess::Load(refCount, std::memory_order_seq_cst);
+}
+
+inline int32_t VShmHeader::AddToRefCount(int32_t delta) {
+    const int32_t before = SharedAccess::FetchAdd(refCount, delta, std::memory_order_seq_cst);
+    return static_cast<int32_t>(static_cast<uint32_t>(before) + static_cast<uint32_t>(delta));
+}
 
 }  // namespace ZulOsCom

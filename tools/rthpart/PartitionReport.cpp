@@ -7,24 +7,26 @@
 #include <cstdio>
 
 #include "oscom/OscomTypes.h"
+#include "oscom/PartitionRules.h"
+#include "oscom/SharedAccess.h"
 #include "oscom/VSharedMemoryQueue.h"
 #include "oscom/VShmHeader.h"
 
+using ZulOsCom::PartitionRules;
+using ZulOsCom::SharedAccess;
+using ZulOsCom::SHM_CHECKSUMMED_BYTES;
 using ZulOsCom::SHM_END_MARKER;
 using ZulOsCom::SHM_END_MARKER_SIZE;
-using ZulOsCom::SHM_MGMT_HEADER_SIZE;
-using ZulOsCom::SIZEOF_QUEUE_HDR;
 using ZulOsCom::VSharedMemoryQueue;
 using ZulOsCom::VShmHeader;
 
 namespace {
 
-constexpr uint32_t QUEUE_AT = SHM_MGMT_HEADER_SIZE;
-constexpr uint32_t CHECKSUMMED_BYTES = offsetof(VShmHeader, checksum) + 1;  // bytes 0..48
+constexpr uint32_t QUEUE_AT = PartitionRules::QUEUE_HEADER_OFFSET;
 
 // One byte of the partition, read atomically (another process may be writing it).
 uint8_t Byte(const uint8_t* base, uint32_t offset) {
-    return __atomic_load_n(base + offset, __ATOMIC_RELAXED);
+    return SharedAccess::Load(base[offset], std::memory_order_relaxed);
 }
 
 // Reads the little-endian 32-bit field at offset when it lies inside the partition. Aligned
@@ -35,13 +37,10 @@ bool Load32(const uint8_t* base, uint32_t size, uint32_t offset, uint32_t& value
         return false;
     }
     if (reinterpret_cast<uintptr_t>(base + offset) % 4 == 0) {
-        value = __atomic_load_n(reinterpret_cast<const uint32_t*>(base + offset),
-                                __ATOMIC_ACQUIRE);
+        value = SharedAccess::Load(*reinterpret_cast<const uint32_t*>(base + offset),
+                                   std::memory_order_acquire);
     } else {
-        value = 0;
-        for (uint32_t i = 0; i < 4; ++i) {
-            value |= static_cast<uint32_t>(Byte(base, offset + i)) << (8 * i);
-        }
+        value = SharedAccess::LoadLittleEndian32(base + offset);
     }
     return true;
 }
@@ -86,10 +85,29 @@ std::string QuotedName(const uint8_t* base) {
     return text;
 }
 
+// What is wrong with a queue header, in the operator's words; null for none.
+const char* ProblemText(PartitionRules::QueueProblem problem) {
+    switch (problem) {
+        case PartitionRules::QueueProblem::NONE:
+            break;
+        case PartitionRules::QueueProblem::CAPACITY_ZERO:
+            return "capacity is 0";
+        case PartitionRules::QueueProblem::CAPACITY_UNEXPECTED:
+            return "capacity is not the expected one";
+        case PartitionRules::QueueProblem::WRITE_OFFSET:
+            return "write offset outside the data area or not 64-aligned";
+        case PartitionRules::QueueProblem::READ_OFFSET:
+            return "read offset outside the data area or not 64-aligned";
+        case PartitionRules::QueueProblem::ATTACH_COUNT:
+            return "attach count below 1";
+    }
+    return nullptr;
+}
+
 void DescribeQueue(std::string& out, const uint8_t* base, uint32_t size) {
     // The queue header lies at the start of the user area, which ends at the end marker.
-    if (size < QUEUE_AT + SIZEOF_QUEUE_HDR + SHM_END_MARKER_SIZE) {
-        Line(out, "queue:", Missing(QUEUE_AT + SIZEOF_QUEUE_HDR + SHM_END_MARKER_SIZE, size));
+    if (size < PartitionRules::MIN_SIZE_FOR_QUEUE_HEADER) {
+        Line(out, "queue:", Missing(PartitionRules::MIN_SIZE_FOR_QUEUE_HEADER, size));
         return;
     }
     uint32_t writeOffset = 0;
@@ -102,20 +120,9 @@ void DescribeQueue(std::string& out, const uint8_t* base, uint32_t size) {
     Load32(base, size, QUEUE_AT + offsetof(VSharedMemoryQueue, mAttachCount), attach);
 
     // What the reader expects: (user area - queue header) rounded down to 64.
-    uint32_t expected = (size - SHM_MGMT_HEADER_SIZE - SHM_END_MARKER_SIZE - SIZEOF_QUEUE_HDR) &
-                        ~(ZulOsCom::QUEUE_ALIGNMENT - 1);
-    const char* problem = nullptr;
-    if (capacity == 0) {
-        problem = "capacity is 0";
-    } else if (capacity != expected) {
-        problem = "capacity is not the expected one";
-    } else if (writeOffset >= capacity || !ZulOsCom::isAligned64(writeOffset)) {
-        problem = "write offset outside the data area or not 64-aligned";
-    } else if (readOffset >= capacity || !ZulOsCom::isAligned64(readOffset)) {
-        problem = "read offset outside the data area or not 64-aligned";
-    } else if (static_cast<int32_t>(attach) < 1) {
-        problem = "attach count below 1";
-    }
+    const uint32_t expected = PartitionRules::CapacityForPartition(size);
+    const char* problem = ProblemText(PartitionRules::CheckQueue(
+        {capacity, writeOffset, readOffset, static_cast<int32_t>(attach)}, size));
 
     Line(out, "write offset:", Format("%" PRIu32, writeOffset));
     Line(out, "read offset:", Format("%" PRIu32, readOffset));
@@ -156,14 +163,15 @@ std::string PartitionReport::Describe(const std::string& name, const uint8_t* ba
     uint32_t value = 0;
     if (Load32(base, size, offsetof(VShmHeader, size), value)) {
         Line(out, "header size:",
-             Format("%" PRIu32 "%s", value, value == size ? "" : " (invalid: not the size)"));
+             Format("%" PRIu32 "%s", value,
+                    PartitionRules::SizeMatches(value, size) ? "" : " (invalid: not the size)"));
     } else {
         Line(out, "header size:", Missing(offsetof(VShmHeader, size) + 4, size));
     }
     if (Load32(base, size, offsetof(VShmHeader, version), value)) {
         Line(out, "version:",
              Format("0x%08" PRIX32 " (%s)", value,
-                    value == ZulOsCom::OSCOM_SHM_VERSION ? "ok" : "invalid: expected 0x00020000"));
+                    PartitionRules::VersionMatches(value) ? "ok" : "invalid: expected 0x00020000"));
     } else {
         Line(out, "version:", Missing(offsetof(VShmHeader, version) + 4, size));
     }
@@ -177,30 +185,28 @@ std::string PartitionReport::Describe(const std::string& name, const uint8_t* ba
     } else {
         Line(out, "initTime:", Missing(offsetof(VShmHeader, initTime) + 8, size));
     }
-    if (size >= CHECKSUMMED_BYTES) {
-        uint8_t sum = 0;
-        for (uint32_t i = 0; i < CHECKSUMMED_BYTES; ++i) {
-            sum = static_cast<uint8_t>(sum + Byte(base, i));
-        }
+    if (size >= SHM_CHECKSUMMED_BYTES) {
+        const uint8_t sum = ZulOsCom::ShmHeaderByteSum(base);
         uint8_t checksum = Byte(base, offsetof(VShmHeader, checksum));
         Line(out, "checksum:",
-             sum == 0 ? Format("0x%02X (valid)", checksum)
-                      : Format("0x%02X (invalid: byte sum 0x%02X)", checksum, sum));
+             PartitionRules::ChecksumHolds(sum)
+                 ? Format("0x%02X (valid)", checksum)
+                 : Format("0x%02X (invalid: byte sum 0x%02X)", checksum, sum));
     } else {
-        Line(out, "checksum:", Missing(CHECKSUMMED_BYTES, size));
+        Line(out, "checksum:", Missing(SHM_CHECKSUMMED_BYTES, size));
     }
     if (Load32(base, size, offsetof(VShmHeader, refCount), value)) {
         Line(out, "refCount:", Format("%" PRId32, static_cast<int32_t>(value)));
     } else {
         Line(out, "refCount:", Missing(offsetof(VShmHeader, refCount) + 4, size));
     }
-    if (size >= SHM_MGMT_HEADER_SIZE + SHM_END_MARKER_SIZE) {
+    if (size >= PartitionRules::MIN_SIZE_FOR_HEADERS) {
         Load32(base, size, size - SHM_END_MARKER_SIZE, value);
         Line(out, "end marker:",
              Format("0x%08" PRIX32 " (%s)", value,
                     value == SHM_END_MARKER ? "ok" : "invalid: not 0xDEDEDEDE"));
     } else {
-        Line(out, "end marker:", Missing(SHM_MGMT_HEADER_SIZE + SHM_END_MARKER_SIZE, size));
+        Line(out, "end marker:", Missing(PartitionRules::MIN_SIZE_FOR_HEADERS, size));
     }
     DescribeQueue(out, base, size);
     return out;

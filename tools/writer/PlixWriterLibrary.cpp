@@ -14,7 +14,7 @@
 struct plixw_writer {
     WriterPartition partition;
     std::unique_ptr<QueueWriter> queue;
-    QueueWriter::WhenFull whenFull{true, 0};
+    QueueWriter::WhenFull whenFull{/*drop=*/true, /*timeoutMs=*/0};
 };
 
 namespace {

@@ -7,10 +7,13 @@
 #include <thread>
 
 #include "oscom/OscomTypes.h"
+#include "oscom/PartitionRules.h"
+#include "oscom/SharedAccess.h"
 
 using ZulOsCom::ElementSlotSize;
-using ZulOsCom::isAligned64;
+using ZulOsCom::PartitionRules;
 using ZulOsCom::QUEUE_ALIGNMENT;
+using ZulOsCom::SharedAccess;
 using ZulOsCom::SIZEOF_ELEMENT_HDR;
 using ZulOsCom::SIZEOF_QUEUE_HDR;
 using ZulOsCom::VQueueElementHdr;
@@ -55,9 +58,7 @@ QueueWriter::QueueWriter(ZulOsCom::VSharedMemoryQueue* queue, uint32_t capacity,
     : mQueue(queue), mCapacity(capacity), mWriteOffset(writeOffset) {}
 
 uint32_t QueueWriter::CapacityForSize(uint32_t size) {
-    constexpr uint32_t FIXED = ZulOsCom::SHM_MGMT_HEADER_SIZE + ZulOsCom::SHM_END_MARKER_SIZE +
-                               SIZEOF_QUEUE_HDR;
-    return size < FIXED ? 0 : (size - FIXED) & ~(QUEUE_ALIGNMENT - 1);
+    return PartitionRules::CapacityForPartition(size);
 }
 
 uint32_t QueueWriter::MaxRecordLengthFor(uint32_t capacity) {
@@ -103,15 +104,15 @@ void QueueWriter::PutElement(uint32_t offset, const void* data, uint32_t length,
         std::memcpy(element + SIZEOF_ELEMENT_HDR, data, length);
     }
     auto* header = reinterpret_cast<VQueueElementHdr*>(element);
-    std::atomic_ref<uint32_t>(header->length).store(length, std::memory_order_relaxed);
-    std::atomic_ref<uint8_t>(header->wrapFlag).store(0, std::memory_order_relaxed);
+    SharedAccess::Store(header->length, length, std::memory_order_relaxed);
+    SharedAccess::Store(header->wrapFlag, 0, std::memory_order_relaxed);
     header->unused[0] = mark;
     header->unused[1] = 0;
     header->unused[2] = 0;
 }
 
 void QueueWriter::Publish(uint32_t writeOffset) {
-    std::atomic_ref<uint32_t>(mQueue->mWriteOffset).store(writeOffset, std::memory_order_release);
+    SharedAccess::Store(mQueue->mWriteOffset, writeOffset, std::memory_order_release);
     mWriteOffset = writeOffset;
 }
 
@@ -125,9 +126,8 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
     bool waiting = false;
     std::chrono::steady_clock::time_point deadline;
     for (;;) {
-        uint32_t readOffset =
-            std::atomic_ref<uint32_t>(mQueue->mReadOffset).load(std::memory_order_acquire);
-        if (readOffset >= mCapacity || !isAligned64(readOffset)) {
+        uint32_t readOffset = SharedAccess::Load(mQueue->mReadOffset, std::memory_order_acquire);
+        if (!PartitionRules::OffsetPlausible(readOffset, mCapacity)) {
             return Result::BROKEN;
         }
         switch (Plan(mCapacity, mWriteOffset, readOffset, slot)) {
@@ -141,9 +141,9 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
             case Placement::WRAP: {
                 PutElement(0, data, length, 0);
                 auto* marker = reinterpret_cast<VQueueElementHdr*>(Data() + mWriteOffset);
-                std::atomic_ref<uint32_t>(marker->length).store(0, std::memory_order_relaxed);
+                SharedAccess::Store(marker->length, 0, std::memory_order_relaxed);
                 marker->unused[0] = 0;
-                std::atomic_ref<uint8_t>(marker->wrapFlag).store(1, std::memory_order_relaxed);
+                SharedAccess::Store(marker->wrapFlag, 1, std::memory_order_relaxed);
                 Publish(slot);
                 mWritten.fetch_add(1, std::memory_order_relaxed);
                 return Result::WRITTEN;

@@ -81,7 +81,8 @@ public:
     uint64_t Fillers() const { return mFillers; }
 
     // Data-area capacity the reader computes for a partition of size bytes: (size - 68 - 128)
-    // rounded down to 64; 0 when the partition cannot hold a queue header.
+    // rounded down to 64; 0 when the partition cannot hold a queue header
+    // (PartitionRules::CapacityForPartition).
     static uint32_t CapacityForSize(uint32_t size);
     // capacity - 72, or 0 for a capacity below 72.
     static uint32_t MaxRecordLengthFor(uint32_t capacity);

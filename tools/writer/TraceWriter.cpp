@@ -11,7 +11,7 @@ bool TraceWriter::Open(std::string& error) {
     if (mQueue) {
         return true;
     }
-    switch (mPartition.Open(mName, true)) {
+    switch (mPartition.Open(mName, /*initialise=*/true)) {
         case WriterPartition::Status::OK:
             break;
         case WriterPartition::Status::NO_PARTITION:

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <string>
 
+#include "oscom/PartitionRules.h"
 #include "oscom/VSharedMemoryQueue.h"
 
 class WriterPartition {
@@ -43,6 +44,7 @@ public:
     // Smallest partition that holds a queue able to take a record of 56 bytes: header 64, queue
     // header 128, a data area of 128, end marker 4.
     static constexpr uint32_t MIN_PARTITION_SIZE = 324;
+    static_assert(ZulOsCom::PartitionRules::CapacityForPartition(MIN_PARTITION_SIZE) == 128);
 
     WriterPartition() = default;
     // Gives the reference back and closes the handle (when open).
@@ -67,8 +69,8 @@ public:
 
     // Whether the size bytes at base hold an initialised partition with a queue a writer may
     // continue: checksum 0, version right, initTime non-zero, header size = size, capacity as
-    // computed, both offsets below capacity and 64-aligned, attach count >= 1. Reads only
-    // within [base, base + size).
+    // computed, both offsets below capacity and 64-aligned, attach count >= 1 (the rules of
+    // PartitionRules::CheckHeader and CheckQueue). Reads only within [base, base + size).
     static bool QueueLooksSetUp(const uint8_t* base, uint32_t size);
 
 private:

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "oscom/PartitionRules.h"
 #include "platform/PlatformTime.h"
 #include "plixtrace/PlixWriter.hpp"
 #include "rth/RthAdmin.h"
@@ -56,7 +57,7 @@ int Fail(int status, const std::string& message) {
 }
 
 struct Options {
-    std::string name = "plixtrace";
+    std::string name = ZulOsCom::PLIX_TRACE_PARTITION;
     uint32_t size = 1048576;
     bool sizeGiven = false;
     uint64_t count = 0;
