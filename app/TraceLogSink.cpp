@@ -103,7 +103,7 @@ void InitTraceLogSink(const std::string& directory) {
 
     // Files of earlier runs that match the pattern join the collector, and the file counter
     // moves past the highest number found.
-    sink->locked_backend()->scan_for_files(sinks::file::scan_matching, true);
+    sink->locked_backend()->scan_for_files(sinks::file::scan_matching, /*update_counter=*/true);
 
     const auto core = logging::core::get();
     core->add_sink(sink);

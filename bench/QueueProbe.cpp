@@ -5,6 +5,8 @@
 #include <stdexcept>
 
 #include "oscom/OscomTypes.h"
+#include "oscom/PartitionRules.h"
+#include "oscom/SharedAccess.h"
 #include "oscom/VSharedMemoryQueue.h"
 #include "rth/RthLib.h"
 
@@ -26,8 +28,7 @@ QueueProbe::QueueProbe(const std::string& name) {
         throw std::runtime_error("cannot map partition " + name);
     }
     mQueue = base + ZulOsCom::SHM_MGMT_HEADER_SIZE;
-    mCapacity = (size - ZulOsCom::SHM_MGMT_HEADER_SIZE - ZulOsCom::SIZEOF_QUEUE_HDR) &
-                ~(ZulOsCom::QUEUE_ALIGNMENT - 1);
+    mCapacity = ZulOsCom::PartitionRules::CapacityForPartition(size);
 }
 
 QueueProbe::~QueueProbe() {
@@ -37,7 +38,8 @@ QueueProbe::~QueueProbe() {
 }
 
 uint32_t QueueProbe::Load(uint32_t offset) const {
-    return __atomic_load_n(reinterpret_cast<const uint32_t*>(mQueue + offset), __ATOMIC_ACQUIRE);
+    return ZulOsCom::SharedAccess::Load(*reinterpret_cast<const uint32_t*>(mQueue + offset),
+                                        std::memory_order_acquire);
 }
 
 uint32_t QueueProbe::WriteOffset() const {

@@ -134,7 +134,7 @@ WriterPartition::Status WriterPartition::Initialise() {
     auto* header = reinterpret_cast<VShmHeader*>(mBase);
     SharedAccess::Zero(mBase, mSize);
     header->StoreIdentity(mName, mSize);
-    const uint64_t stamp = Platform::PlatformTime::PerformanceCounter();
+    const uint64_t stamp = Platform::PlatformTime::RawPerformanceCounter();
     header->StoreInitTime(stamp);
     const int32_t references = header->AddToRefCount(1);
     mInitTime = stamp;
