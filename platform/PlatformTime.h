@@ -68,6 +68,12 @@ public:
     // Replaces the system clock or the sleep; nullptr restores the real one.
     static void SetSystemClockForTesting(SystemClockFn fn);
     static void SetSleepForTesting(SleepFn fn);
+
+private:
+    // The operating system's own clock and sleep, behind the test replacements (one source
+    // per platform; the replacements themselves are shared).
+    static int64_t SystemTime100nsOfSystem();
+    static void SleepOfSystem(uint32_t ms);
 };
 
 }  // namespace Platform

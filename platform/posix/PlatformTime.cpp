@@ -6,10 +6,6 @@
 #include <time.h>
 
 namespace Platform {
-namespace {
-PlatformTime::SystemClockFn sClock = nullptr;
-PlatformTime::SleepFn sSleep = nullptr;
-}  // namespace
 
 uint64_t PlatformTime::PerformanceCounter() {
     timespec ts{};
@@ -21,10 +17,7 @@ uint64_t PlatformTime::PerformanceCounter() {
 // Peers on POSIX stamp with the same CLOCK_MONOTONIC nanoseconds.
 uint64_t PlatformTime::RawPerformanceCounter() { return PerformanceCounter(); }
 
-int64_t PlatformTime::SystemTime100ns() {
-    if (sClock != nullptr) {
-        return sClock();
-    }
+int64_t PlatformTime::SystemTime100nsOfSystem() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 10000000LL + ts.tv_nsec / 100;
@@ -40,11 +33,7 @@ bool PlatformTime::ToLocalTime(int64_t seconds, std::tm* out) {
     return true;
 }
 
-void PlatformTime::Sleep(uint32_t ms) {
-    if (sSleep != nullptr) {
-        sSleep(ms);
-        return;
-    }
+void PlatformTime::SleepOfSystem(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
@@ -56,7 +45,5 @@ void PlatformTime::SleepMicroseconds(uint32_t us) {
 void PlatformTime::SetPrecisePausePathForTesting(PrecisePausePath) {}
 PlatformTime::PrecisePauseCounts PlatformTime::PrecisePauseCountsForTesting() { return {}; }
 
-void PlatformTime::SetSystemClockForTesting(SystemClockFn fn) { sClock = fn; }
-void PlatformTime::SetSleepForTesting(SleepFn fn) { sSleep = fn; }
 
 }  // namespace Platform

@@ -13,9 +13,6 @@
 namespace Platform {
 namespace {
 
-PlatformTime::SystemClockFn sClock = nullptr;
-PlatformTime::SleepFn sSleep = nullptr;
-
 // 100-ns ticks from 1601-01-01 (FILETIME's epoch) to 1970-01-01.
 constexpr int64_t FILETIME_TO_UNIX_EPOCH = 116444736000000000LL;
 constexpr uint64_t NANOSECONDS_PER_SECOND = 1000000000ULL;
@@ -141,10 +138,7 @@ uint64_t PlatformTime::RawPerformanceCounter() {
     return ticks == 0 ? 1 : ticks;
 }
 
-int64_t PlatformTime::SystemTime100ns() {
-    if (sClock != nullptr) {
-        return sClock();
-    }
+int64_t PlatformTime::SystemTime100nsOfSystem() {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
     const int64_t ticks =
@@ -162,11 +156,7 @@ bool PlatformTime::ToLocalTime(int64_t seconds, std::tm* out) {
     return true;
 }
 
-void PlatformTime::Sleep(uint32_t ms) {
-    if (sSleep != nullptr) {
-        sSleep(ms);
-        return;
-    }
+void PlatformTime::SleepOfSystem(uint32_t ms) {
     if (ms > 0 && ms < TIMER_PERIOD_US / US_PER_MS) {
         PrecisePause(ms * US_PER_MS);
         return;
@@ -196,7 +186,5 @@ PlatformTime::PrecisePauseCounts PlatformTime::PrecisePauseCountsForTesting() {
     return counts;
 }
 
-void PlatformTime::SetSystemClockForTesting(SystemClockFn fn) { sClock = fn; }
-void PlatformTime::SetSleepForTesting(SleepFn fn) { sSleep = fn; }
 
 }  // namespace Platform
