@@ -2,33 +2,26 @@
 // "<ProgramData>\rth\<prefix>NAME" (prefix "rth." unless RTH_SHM_PREFIX is set; C:\rth when
 // ProgramData is not set), mapped whole with a file mapping. A file outlives the processes that
 // map it, and all views of one local file see the same bytes, so processes that open the same
-// partition share its memory just as they share a POSIX shared-memory object. Handles are
-// indexes into a process-local table of views, guarded by a mutex.
+// partition share its memory just as they share a POSIX shared-memory object. Handles come from
+// the table shared with the POSIX stand-in (rth/RthHandleTable.h).
 #include <windows.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "rth/RthAdmin.h"
+#include "rth/RthHandleTable.h"
 #include "rth/RthLib.h"
 
 namespace {
 
 // Longest name shmSizeGet and shmOpen accept; the admin calls stop at RTH_MAX_NAME_LENGTH.
 constexpr size_t MAX_USABLE_NAME = 200;
-
-struct View {
-    void* address = nullptr;
-};
-
-std::mutex sMutex;
-std::vector<View> sViews;  // index = handle; address null = free slot
 
 std::string Environment(const char* variable, bool* isSet) {
     char value[MAX_PATH];
@@ -167,40 +160,24 @@ int32_t shmOpen(const char* name, int32_t /*mode*/, uint32_t* size) {
         return SHM_KEY_INVALID;
     }
 
-    std::lock_guard<std::mutex> lock(sMutex);
-    size_t slot = 0;
-    while (slot < sViews.size() && sViews[slot].address != nullptr) {
-        ++slot;
+    const int32_t handle = Rth::RthHandleTable::Instance().Add(
+        Rth::RthHandleTable::Mapping{address, static_cast<size_t>(length)});
+    if (handle == SHM_KEY_INVALID) {
+        UnmapViewOfFile(address);
+        return SHM_KEY_INVALID;
     }
-    if (slot == sViews.size()) {
-        if (slot >= INT32_MAX) {
-            UnmapViewOfFile(address);
-            return SHM_KEY_INVALID;
-        }
-        sViews.emplace_back();
-    }
-    sViews[slot].address = address;
     *size = static_cast<uint32_t>(length);
-    return static_cast<int32_t>(slot);
+    return handle;
 }
 
-void* shmAddrGet(int32_t handle) {
-    std::lock_guard<std::mutex> lock(sMutex);
-    if (handle < 0 || static_cast<size_t>(handle) >= sViews.size()) {
-        return nullptr;
-    }
-    return sViews[static_cast<size_t>(handle)].address;
-}
+void* shmAddrGet(int32_t handle) { return Rth::RthHandleTable::Instance().Address(handle); }
 
 int32_t shmClose(int32_t handle) {
-    std::lock_guard<std::mutex> lock(sMutex);
-    if (handle < 0 || static_cast<size_t>(handle) >= sViews.size() ||
-        sViews[static_cast<size_t>(handle)].address == nullptr) {
+    Rth::RthHandleTable::Mapping mapping;
+    if (!Rth::RthHandleTable::Instance().Remove(handle, &mapping)) {
         return -1;
     }
-    View& view = sViews[static_cast<size_t>(handle)];
-    UnmapViewOfFile(view.address);
-    view = View{};
+    UnmapViewOfFile(mapping.address);
     return 0;
 }
 
