@@ -5,12 +5,7 @@
 
 namespace Rth {
 
-RthHandleTable& RthHandleTable::Instance() {
-    static RthHandleTable table;
-    return table;
-}
-
-int32_t RthHandleTable::Add(const Mapping& mapping) {
+int32_t RthHandleTable::Add(const Mapping& mapping, uint32_t* size) {
     std::lock_guard<std::mutex> lock(mMutex);
     size_t slot = 0;
     while (slot < mMappings.size() && mMappings[slot].address != nullptr) {
@@ -18,11 +13,13 @@ int32_t RthHandleTable::Add(const Mapping& mapping) {
     }
     if (slot == mMappings.size()) {
         if (slot >= INT32_MAX) {
+            mUnmap(mapping);
             return SHM_KEY_INVALID;
         }
         mMappings.emplace_back();
     }
     mMappings[slot] = mapping;
+    *size = static_cast<uint32_t>(mapping.length);
     return static_cast<int32_t>(slot);
 }
 
@@ -34,15 +31,16 @@ void* RthHandleTable::Address(int32_t handle) {
     return mMappings[static_cast<size_t>(handle)].address;
 }
 
-bool RthHandleTable::Remove(int32_t handle, Mapping* mapping) {
+int32_t RthHandleTable::Close(int32_t handle) {
     std::lock_guard<std::mutex> lock(mMutex);
     if (handle < 0 || static_cast<size_t>(handle) >= mMappings.size() ||
         mMappings[static_cast<size_t>(handle)].address == nullptr) {
-        return false;
+        return -1;
     }
-    *mapping = mMappings[static_cast<size_t>(handle)];
-    mMappings[static_cast<size_t>(handle)] = Mapping{};
-    return true;
+    Mapping& mapping = mMappings[static_cast<size_t>(handle)];
+    mUnmap(mapping);
+    mapping = Mapping{};
+    return 0;
 }
 
 }  // namespace Rth

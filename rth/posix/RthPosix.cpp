@@ -36,6 +36,14 @@ const char* const SHM_DIRECTORY = "/dev/shm/";
 // Longest link target quoted in a reason.
 constexpr size_t MAX_QUOTED_TARGET = 120;
 
+// The handles of this process.
+Rth::RthHandleTable& Handles() {
+    static Rth::RthHandleTable table([](const Rth::RthHandleTable::Mapping& mapping) {
+        munmap(mapping.address, mapping.length);
+    });
+    return table;
+}
+
 std::string Prefix() {
     const char* prefix = std::getenv("RTH_SHM_PREFIX");
     return prefix != nullptr ? prefix : "rth.";
@@ -197,26 +205,12 @@ int32_t shmOpen(const char* name, int32_t /*mode*/, uint32_t* size) {
         return SHM_KEY_INVALID;
     }
 
-    const int32_t handle = Rth::RthHandleTable::Instance().Add(
-        Rth::RthHandleTable::Mapping{address, static_cast<size_t>(length)});
-    if (handle == SHM_KEY_INVALID) {
-        munmap(address, static_cast<size_t>(length));
-        return SHM_KEY_INVALID;
-    }
-    *size = static_cast<uint32_t>(length);
-    return handle;
+    return Handles().Add({address, static_cast<size_t>(length)}, size);
 }
 
-void* shmAddrGet(int32_t handle) { return Rth::RthHandleTable::Instance().Address(handle); }
+void* shmAddrGet(int32_t handle) { return Handles().Address(handle); }
 
-int32_t shmClose(int32_t handle) {
-    Rth::RthHandleTable::Mapping mapping;
-    if (!Rth::RthHandleTable::Instance().Remove(handle, &mapping)) {
-        return -1;
-    }
-    munmap(mapping.address, mapping.length);
-    return 0;
-}
+int32_t shmClose(int32_t handle) { return Handles().Close(handle); }
 
 int32_t shmCleanup(const char* /*name*/) {
     // Nothing to recover: a POSIX object is either there or not.

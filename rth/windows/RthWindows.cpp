@@ -23,6 +23,14 @@ namespace {
 // Longest name shmSizeGet and shmOpen accept; the admin calls stop at RTH_MAX_NAME_LENGTH.
 constexpr size_t MAX_USABLE_NAME = 200;
 
+// The handles of this process.
+Rth::RthHandleTable& Handles() {
+    static Rth::RthHandleTable table([](const Rth::RthHandleTable::Mapping& mapping) {
+        UnmapViewOfFile(mapping.address);
+    });
+    return table;
+}
+
 std::string Environment(const char* variable, bool* isSet) {
     char value[MAX_PATH];
     const DWORD length = GetEnvironmentVariableA(variable, value, sizeof value);
@@ -160,26 +168,12 @@ int32_t shmOpen(const char* name, int32_t /*mode*/, uint32_t* size) {
         return SHM_KEY_INVALID;
     }
 
-    const int32_t handle = Rth::RthHandleTable::Instance().Add(
-        Rth::RthHandleTable::Mapping{address, static_cast<size_t>(length)});
-    if (handle == SHM_KEY_INVALID) {
-        UnmapViewOfFile(address);
-        return SHM_KEY_INVALID;
-    }
-    *size = static_cast<uint32_t>(length);
-    return handle;
+    return Handles().Add({address, static_cast<size_t>(length)}, size);
 }
 
-void* shmAddrGet(int32_t handle) { return Rth::RthHandleTable::Instance().Address(handle); }
+void* shmAddrGet(int32_t handle) { return Handles().Address(handle); }
 
-int32_t shmClose(int32_t handle) {
-    Rth::RthHandleTable::Mapping mapping;
-    if (!Rth::RthHandleTable::Instance().Remove(handle, &mapping)) {
-        return -1;
-    }
-    UnmapViewOfFile(mapping.address);
-    return 0;
-}
+int32_t shmClose(int32_t handle) { return Handles().Close(handle); }
 
 int32_t shmCleanup(const char* /*name*/) {
     // Nothing to recover: a partition file is either there or not.
