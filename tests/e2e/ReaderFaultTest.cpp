@@ -40,13 +40,7 @@
 #include "tests/support/TestWaiting.h"
 
 namespace fs = std::filesystem;
-using PlixTest::ChildProcess;
-using PlixTest::ConsoleRecords;
-using PlixTest::Describe;
-using PlixTest::ExitedWith;
-using PlixTest::HandPartition;
-using PlixTest::ReadFile;
-using PlixTest::WaitFor;
+using namespace PlixTest;  // the end-to-end helpers: child processes, partitions, waiting
 
 namespace {
 
