@@ -40,7 +40,7 @@ std::vector<std::string> ReadAll() {
     std::vector<char> buffer(1 << 20);
     for (;;) {
         uint32_t length = static_cast<uint32_t>(buffer.size());
-        EXPECT_EQ(reader.Read(buffer.data(), length), 0u);
+        EXPECT_EQ(reader.Read(buffer.data(), length), ZulOsCom::VSharedMemoryQueue::STATUS_OK);
         if (length == 0) {
             return records;
         }
@@ -74,7 +74,8 @@ protected:
             while (records.size() < count &&
                    std::chrono::steady_clock::now() - last < std::chrono::seconds(60)) {
                 uint32_t length = static_cast<uint32_t>(buffer.size());
-                EXPECT_EQ(reader.Read(buffer.data(), length), 0u);
+                EXPECT_EQ(reader.Read(buffer.data(), length),
+                          ZulOsCom::VSharedMemoryQueue::STATUS_OK);
                 if (length == 0) {
                     std::this_thread::sleep_for(std::chrono::microseconds(200));
                     continue;
