@@ -1,0 +1,38 @@
+// ContractPartitions for the partition library's stand-ins: partitions made with the admin
+// calls under a prefix of this run's own.
+#include <string>
+#include <vector>
+
+#include "rth/RthAdmin.h"
+#include "tests/rth/ContractPartitions.h"
+#include "tests/support/Portable.h"
+
+namespace RthContract {
+
+namespace {
+
+std::vector<std::string> sMade;
+
+}  // namespace
+
+void Begin() {
+    const std::string prefix = "plixcontract." + PlixTest::RunTag() + ".";
+    PlixTest::SetEnvironment("RTH_SHM_PREFIX", prefix.c_str());
+}
+
+bool Make(const char* name, uint32_t size) {
+    if (rthPartitionCreate(name, size) != RTH_OK) {
+        return false;
+    }
+    sMade.emplace_back(name);
+    return true;
+}
+
+void End() {
+    for (const std::string& name : sMade) {
+        rthPartitionRemove(name.c_str());
+    }
+    sMade.clear();
+}
+
+}  // namespace RthContract
