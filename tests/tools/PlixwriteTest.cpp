@@ -21,11 +21,7 @@
 
 namespace {
 
-using PlixToolTest::Get32;
-using PlixToolTest::LineCount;
-using PlixToolTest::MappedPartition;
-using PlixToolTest::RunTool;
-using PlixToolTest::ToolResult;
+using namespace PlixToolTest;  // running the tools, mapping partitions, counting lines
 
 ToolResult Plixwrite(const std::vector<std::string>& args, const std::string& input = "") {
     return RunTool(PLIXWRITE_PATH, args, input);
