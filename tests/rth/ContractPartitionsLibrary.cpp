@@ -1,5 +1,9 @@
 // ContractPartitions for the partition library's stand-ins: partitions made with the admin
 // calls under a prefix of this run's own.
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <string>
 #include <vector>
 
@@ -17,7 +21,12 @@ std::vector<std::string> sMade;
 
 void Begin() {
     const std::string prefix = "plixcontract." + PlixTest::RunTag() + ".";
+#ifdef _WIN32
+    // Where the Windows stand-in reads it: the process environment block.
+    SetEnvironmentVariableA("RTH_SHM_PREFIX", prefix.c_str());
+#else
     PlixTest::SetEnvironment("RTH_SHM_PREFIX", prefix.c_str());
+#endif
 }
 
 bool Make(const char* name, uint32_t size) {
