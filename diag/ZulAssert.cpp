@@ -4,12 +4,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "diag/DiagLogger.h"
 #include "diag/StackTrace.h"
+#include "diag/ZulAssertEnd.h"
 #include "platform/MappingGuard.h"
 #include "platform/ProgramName.h"
 
@@ -114,11 +114,7 @@ void ZulAssertFail(const char* prettyFunction, uint32_t line, const char* expres
     DiagLogger::Instance().Log(DIAG_FATAL, function, line, "ZUL_ASSERT failed [%s]", expression);
     StackTrace();
     DiagLogger::Instance().Log(DIAG_FATAL, function, line, "Exiting ZUL!");
-#ifdef ZUL_ASSERT_THROWS
-    throw ZulAssertFailure(expression);
-#else
-    std::exit(-2);
-#endif
+    ZulAssertEnd(expression);
 }
 
 }  // namespace PlixBase

@@ -7,8 +7,8 @@
 // "Exiting ZUL!" and ends the process with exit(-2) (254 to a POSIX parent). exit runs the
 // process-end handlers and static destructors but does not unwind the stack.
 //
-// In a build with ZUL_ASSERT_THROWS defined (the fuzz targets only) the failure throws
-// PlixBase::ZulAssertFailure after the same line and reports instead of ending the process.
+// A program linked with diag_fatal_throw instead (the fuzz targets only, see diag/ZulAssertEnd.h)
+// throws PlixBase::ZulAssertFailure after the same line and reports instead of ending the process.
 //
 // A partition whose memory was lost (Platform::MappingGuard::Lost: the object was truncated
 // under its mapping, which now reads zeros) breaks invariants without any program fault: then,

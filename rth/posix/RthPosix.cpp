@@ -1,6 +1,6 @@
 // The stand-in partition library over POSIX shared memory. Partition NAME is the object
 // "/<prefix>NAME" (prefix "rth." unless RTH_SHM_PREFIX is set), the file /dev/shm/<prefix>NAME.
-// Handles are indexes into a process-local table of mappings, guarded by a mutex.
+// Handles come from the table shared with the Windows stand-in (rth/RthHandleTable.h).
 //
 // Any local user may create files in /dev/shm, so an existing object is opened only when it is
 // a regular file owned by root or by the calling effective user and not writable by others.
@@ -20,29 +20,29 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "rth/RthAdmin.h"
+#include "rth/RthHandleTable.h"
 #include "rth/RthLib.h"
 
 namespace {
-
-struct Mapping {
-    void* address = nullptr;
-    size_t length = 0;
-};
-
-std::mutex sMutex;
-std::vector<Mapping> sMappings;  // index = handle; address null = free slot
 
 // Where shm_open keeps its objects.
 const char* const SHM_DIRECTORY = "/dev/shm/";
 
 // Longest link target quoted in a reason.
 constexpr size_t MAX_QUOTED_TARGET = 120;
+
+// The handles of this process.
+Rth::RthHandleTable& Handles() {
+    static Rth::RthHandleTable table([](const Rth::RthHandleTable::Mapping& mapping) {
+        munmap(mapping.address, mapping.length);
+    });
+    return table;
+}
 
 std::string Prefix() {
     const char* prefix = std::getenv("RTH_SHM_PREFIX");
@@ -205,42 +205,12 @@ int32_t shmOpen(const char* name, int32_t /*mode*/, uint32_t* size) {
         return SHM_KEY_INVALID;
     }
 
-    std::lock_guard<std::mutex> lock(sMutex);
-    size_t slot = 0;
-    while (slot < sMappings.size() && sMappings[slot].address != nullptr) {
-        ++slot;
-    }
-    if (slot == sMappings.size()) {
-        if (slot >= INT32_MAX) {
-            munmap(address, static_cast<size_t>(length));
-            return SHM_KEY_INVALID;
-        }
-        sMappings.emplace_back();
-    }
-    sMappings[slot] = Mapping{address, static_cast<size_t>(length)};
-    *size = static_cast<uint32_t>(length);
-    return static_cast<int32_t>(slot);
+    return Handles().Add({address, static_cast<size_t>(length)}, size);
 }
 
-void* shmAddrGet(int32_t handle) {
-    std::lock_guard<std::mutex> lock(sMutex);
-    if (handle < 0 || static_cast<size_t>(handle) >= sMappings.size()) {
-        return nullptr;
-    }
-    return sMappings[static_cast<size_t>(handle)].address;
-}
+void* shmAddrGet(int32_t handle) { return Handles().Address(handle); }
 
-int32_t shmClose(int32_t handle) {
-    std::lock_guard<std::mutex> lock(sMutex);
-    if (handle < 0 || static_cast<size_t>(handle) >= sMappings.size() ||
-        sMappings[static_cast<size_t>(handle)].address == nullptr) {
-        return -1;
-    }
-    Mapping& m = sMappings[static_cast<size_t>(handle)];
-    munmap(m.address, m.length);
-    m = Mapping{};
-    return 0;
-}
+int32_t shmClose(int32_t handle) { return Handles().Close(handle); }
 
 int32_t shmCleanup(const char* /*name*/) {
     // Nothing to recover: a POSIX object is either there or not.

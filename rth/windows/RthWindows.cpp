@@ -2,20 +2,20 @@
 // "<ProgramData>\rth\<prefix>NAME" (prefix "rth." unless RTH_SHM_PREFIX is set; C:\rth when
 // ProgramData is not set), mapped whole with a file mapping. A file outlives the processes that
 // map it, and all views of one local file see the same bytes, so processes that open the same
-// partition share its memory just as they share a POSIX shared-memory object. Handles are
-// indexes into a process-local table of views, guarded by a mutex.
+// partition share its memory just as they share a POSIX shared-memory object. Handles come from
+// the table shared with the POSIX stand-in (rth/RthHandleTable.h).
 #include <windows.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "rth/RthAdmin.h"
+#include "rth/RthHandleTable.h"
 #include "rth/RthLib.h"
 
 namespace {
@@ -23,12 +23,13 @@ namespace {
 // Longest name shmSizeGet and shmOpen accept; the admin calls stop at RTH_MAX_NAME_LENGTH.
 constexpr size_t MAX_USABLE_NAME = 200;
 
-struct View {
-    void* address = nullptr;
-};
-
-std::mutex sMutex;
-std::vector<View> sViews;  // index = handle; address null = free slot
+// The handles of this process.
+Rth::RthHandleTable& Handles() {
+    static Rth::RthHandleTable table([](const Rth::RthHandleTable::Mapping& mapping) {
+        UnmapViewOfFile(mapping.address);
+    });
+    return table;
+}
 
 std::string Environment(const char* variable, bool* isSet) {
     char value[MAX_PATH];
@@ -167,42 +168,12 @@ int32_t shmOpen(const char* name, int32_t /*mode*/, uint32_t* size) {
         return SHM_KEY_INVALID;
     }
 
-    std::lock_guard<std::mutex> lock(sMutex);
-    size_t slot = 0;
-    while (slot < sViews.size() && sViews[slot].address != nullptr) {
-        ++slot;
-    }
-    if (slot == sViews.size()) {
-        if (slot >= INT32_MAX) {
-            UnmapViewOfFile(address);
-            return SHM_KEY_INVALID;
-        }
-        sViews.emplace_back();
-    }
-    sViews[slot].address = address;
-    *size = static_cast<uint32_t>(length);
-    return static_cast<int32_t>(slot);
+    return Handles().Add({address, static_cast<size_t>(length)}, size);
 }
 
-void* shmAddrGet(int32_t handle) {
-    std::lock_guard<std::mutex> lock(sMutex);
-    if (handle < 0 || static_cast<size_t>(handle) >= sViews.size()) {
-        return nullptr;
-    }
-    return sViews[static_cast<size_t>(handle)].address;
-}
+void* shmAddrGet(int32_t handle) { return Handles().Address(handle); }
 
-int32_t shmClose(int32_t handle) {
-    std::lock_guard<std::mutex> lock(sMutex);
-    if (handle < 0 || static_cast<size_t>(handle) >= sViews.size() ||
-        sViews[static_cast<size_t>(handle)].address == nullptr) {
-        return -1;
-    }
-    View& view = sViews[static_cast<size_t>(handle)];
-    UnmapViewOfFile(view.address);
-    view = View{};
-    return 0;
-}
+int32_t shmClose(int32_t handle) { return Handles().Close(handle); }
 
 int32_t shmCleanup(const char* /*name*/) {
     // Nothing to recover: a partition file is either there or not.

@@ -1,10 +1,12 @@
-// ChildProcess: fork and exec with a piped standard output, a size limit on files, waiting
-// with a time limit, and the child's CPU time and resident size from /proc.
+// ChildProcess: fork and exec with a piped standard output (or a file, or a pseudo-terminal),
+// a size limit on files, waiting with a time limit, and the child's CPU time and resident size
+// from /proc.
 #include "tests/e2e/ChildProcess.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -12,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -40,8 +43,10 @@ std::vector<std::string> StatFields(pid_t pid) {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& stderrPath,
                            const Options& options)
     : mConsole(std::make_unique<ConsoleRecords>()) {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+    // The pipe only when the output is read through it.
+    const bool piped = !options.terminal && options.stdoutPath.empty();
+    int pipeFds[2] = {-1, -1};
+    if (piped && pipe2(pipeFds, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe failed";
         return;
     }
@@ -63,13 +68,17 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     }
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &control, &previous);
-    mPid = fork();
+    mPid = options.terminal ? forkpty(&mTerminalFd, nullptr, nullptr, nullptr) : fork();
     if (mPid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in, 0);
-        dup2(pipeFds[1], 1);
-        dup2(err, 2);
+        if (!options.terminal) {
+            int in = options.stdinFd >= 0 ? options.stdinFd : open("/dev/null", O_RDONLY);
+            int out = piped ? pipeFds[1]
+                            : open(options.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(in, 0);
+            dup2(out, 1);
+            dup2(err, 2);
+        }
         // As an interactive shell starts a program: the control signals at their default
         // actions and unblocked.
         for (int signalNumber : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
@@ -88,8 +97,14 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (mPid < 0) {
         ADD_FAILURE() << "fork failed";
-        close(pipeFds[0]);
-        close(pipeFds[1]);
+        if (piped) {
+            close(pipeFds[0]);
+            close(pipeFds[1]);
+        }
+        return;
+    }
+    if (!piped) {
+        mConsole->Finish();
         return;
     }
     close(pipeFds[1]);
@@ -111,6 +126,9 @@ ChildProcess::~ChildProcess() {
     }
     if (mUnreadFd >= 0) {
         close(mUnreadFd);
+    }
+    if (mTerminalFd >= 0) {
+        close(mTerminalFd);
     }
 }
 
@@ -195,6 +213,17 @@ long ChildProcess::RssKiB() const {
         }
     }
     return -1;
+}
+
+bool ExitedWith(int status, int code) {
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
+
+std::string Describe(int status) {
+    if (status == -1) return "no end";
+    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
+    return "status " + std::to_string(status);
 }
 
 }  // namespace PlixTest

@@ -1,7 +1,8 @@
-// ChildProcess: one program run as a child process for the load and fault tests, with its
+// ChildProcess: one program run as a child process for the end-to-end tests, with its
 // standard output read through a pipe into a ConsoleRecords (as it comes, so that a test can
-// act on progress) and its standard error kept in a file. Standard input is /dev/null; the
-// control signals (SIGINT, SIGQUIT, SIGHUP, SIGTERM) start at their default actions, unblocked.
+// act on progress), or kept in a file, or on a pseudo-terminal; its standard error is kept in
+// a file. Standard input is /dev/null, a descriptor given, or the terminal; the control signals
+// (SIGINT, SIGQUIT, SIGHUP, SIGTERM) start at their default actions, unblocked.
 //
 // Used from one test thread; the object reads the pipe on a thread of its own, which ends at
 // the child's end of the pipe. The destructor kills (SIGKILL) and reaps a child still running.
@@ -33,6 +34,16 @@ public:
         // Non-zero: the pipe is read up to this many bytes and then closed, as a console reader
         // that goes away; the child's next write fails with EPIPE (or raises SIGPIPE).
         size_t closeOutputAfter = 0;
+        // Non-empty: standard output goes to this file (created or truncated) instead of the
+        // pipe, and Console() stays empty.
+        std::string stdoutPath;
+        // true: standard input, output and error are a new pseudo-terminal, the child's
+        // controlling terminal, whose other side TerminalFd() gives; stderrPath and the output
+        // options are then not used, and Console() stays empty.
+        bool terminal = false;
+        // Not -1: standard input is this descriptor (the caller's to close) instead of
+        // /dev/null. It should be close-on-exec, so that the child holds only its copy.
+        int stdinFd = -1;
     };
 
     // Starts argv[0] with argv; stderr goes to stderrPath. A child that cannot exec ends 127.
@@ -56,6 +67,10 @@ public:
     // the end of its standard output.
     int Wait(int timeoutMs);
 
+    // The test's side of the child's terminal (Options::terminal), -1 without one. Closed by
+    // the destructor.
+    int TerminalFd() const { return mTerminalFd; }
+
     // The child's standard output so far (complete after Wait).
     const ConsoleRecords& Console() const { return *mConsole; }
 
@@ -71,6 +86,13 @@ private:
     std::unique_ptr<ConsoleRecords> mConsole;
     std::thread mOutputThread;
     int mUnreadFd = -1;  // the pipe's read end when the output is not read
+    int mTerminalFd = -1;
 };
+
+// Whether wait status (-1: no end) is a normal exit with code.
+bool ExitedWith(int status, int code);
+
+// A wait status in words, for failure messages: "exit 1", "signal Killed", "no end".
+std::string Describe(int status);
 
 }  // namespace PlixTest

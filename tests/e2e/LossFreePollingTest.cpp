@@ -25,10 +25,13 @@
 #include <vector>
 
 #include "rth/RthAdmin.h"
+#include "tests/e2e/ChildProcess.h"
+#include "tests/e2e/IsolatedRunTest.h"
 #include "tests/support/TestWaiting.h"
 #include "tests/tools/ToolTestSupport.h"
 
 namespace fs = std::filesystem;
+using PlixTest::ChildProcess;
 using PlixToolTest::Get32;
 using PlixToolTest::MappedPartition;
 using PlixToolTest::RunTool;
@@ -112,54 +115,40 @@ int64_t CpuNs(pid_t pid) {
            sysconf(_SC_CLK_TCK);
 }
 
-class LossFreePollingTest : public ::testing::Test {
+class LossFreePollingTest : public PlixTest::IsolatedRunTest {
 protected:
+    LossFreePollingTest() : IsolatedRunTest("plixlossfree") {}
+
     void SetUp() override {
-        std::string tag = std::to_string(getpid());
-        setenv("RTH_SHM_PREFIX", ("plixlossfree." + tag + ".").c_str(), 1);
-        mWork = fs::temp_directory_path() / ("plixlossfree." + tag);
-        fs::remove_all(mWork);
-        fs::create_directories(mWork / "logs");
+        IsolatedRunTest::SetUp();
+        fs::create_directories(mLogDir);
     }
+
     void TearDown() override {
-        if (mPid > 0) {
-            kill(mPid, SIGKILL);
-            waitpid(mPid, nullptr, 0);
-        }
-        rthPartitionRemove("plixtrace");
-        fs::remove_all(mWork);
+        mReaderProcess.reset();
+        IsolatedRunTest::TearDown();
     }
 
     // The reader with its console in a file and its trace log in the work directory.
     void StartReader() {
-        mPid = fork();
+        ChildProcess::Options options;
+        options.stdoutPath = (mWork / "stdout").string();
+        mReaderProcess = std::make_unique<ChildProcess>(
+            std::vector<std::string>{READER_PATH, mLogDir.string()}, (mWork / "stderr").string(),
+            options);
+        mPid = mReaderProcess->Pid();
         ASSERT_GE(mPid, 0);
-        if (mPid == 0) {
-            int in = open("/dev/null", O_RDONLY);
-            int out = open((mWork / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(in, 0);
-            dup2(out, 1);
-            std::string logs = (mWork / "logs").string();
-            execl(READER_PATH, READER_PATH, logs.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
     }
 
     int StopReader() {
-        kill(mPid, SIGINT);
-        int status = 0;
-        bool ended = WaitFor([&] { return waitpid(mPid, &status, WNOHANG) == mPid; });
-        if (!ended) {
-            kill(mPid, SIGKILL);
-            waitpid(mPid, &status, 0);
-            ADD_FAILURE() << "reader did not end";
-        }
+        mReaderProcess->Signal(SIGINT);
+        const int status = mReaderProcess->Wait(20000);
         mPid = -1;
         return status;
     }
 
-    fs::path mWork;
-    pid_t mPid = -1;
+    std::unique_ptr<ChildProcess> mReaderProcess;
+    pid_t mPid = -1;  // the running reader's, for /proc
 };
 
 TEST_F(LossFreePollingTest, DroppingWriterLosesNothingAndIdleReaderDoesNotSpin) {
@@ -175,24 +164,16 @@ TEST_F(LossFreePollingTest, DroppingWriterLosesNothingAndIdleReaderDoesNotSpin) 
 
     // plixwrite --drop reading the paced feed; its summary goes to a file.
     int input[2];
-    ASSERT_EQ(pipe(input), 0);
-    pid_t writer = fork();
-    ASSERT_GE(writer, 0);
-    if (writer == 0) {
-        int err = open((mWork / "plixwrite.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(input[0], 0);
-        dup2(err, 2);
-        close(input[0]);
-        close(input[1]);
-        execl(PLIXWRITE_PATH, PLIXWRITE_PATH, "--drop", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+    ChildProcess::Options writerOptions;
+    writerOptions.stdinFd = input[0];
+    ChildProcess writer({PLIXWRITE_PATH, "--drop"}, (mWork / "plixwrite.err").string(),
+                        writerOptions);
     close(input[0]);
     signal(SIGPIPE, SIG_IGN);
     bool fed = FeedPaced(input[1]);
     close(input[1]);
-    int writerStatus = 0;
-    waitpid(writer, &writerStatus, 0);
+    int writerStatus = writer.Wait(120000);
     ASSERT_TRUE(fed);
     ASSERT_TRUE(WIFEXITED(writerStatus));
     ASSERT_EQ(WEXITSTATUS(writerStatus), 0);

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,16 +16,20 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/ChildProcess.h"
 #include "tests/e2e/HandPartition.h"
+#include "tests/e2e/IsolatedRunTest.h"
 #include "tests/support/TestWaiting.h"
 
 namespace fs = std::filesystem;
+using PlixTest::ChildProcess;
 using PlixTest::HandPartition;
 
 namespace {
@@ -36,68 +39,33 @@ using PlixTest::WaitFor;
 
 const std::string kBanner = "=============== ReadPLIXTrace ===============\n\n";
 
-class ReaderEndToEndTest : public ::testing::Test {
+class ReaderEndToEndTest : public PlixTest::IsolatedRunTest {
 protected:
-    void SetUp() override {
-        std::string tag = std::to_string(getpid()) + "." +
-                          ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        mPrefix = "plixe2e." + tag + ".";
-        setenv("RTH_SHM_PREFIX", mPrefix.c_str(), 1);
-        mWork = fs::temp_directory_path() / ("plixe2e." + tag);
-        fs::remove_all(mWork);
-        fs::create_directories(mWork);
-        mLogDir = mWork / "logs";
-        char self[4096] = {};
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        ASSERT_GT(n, 0);
-        mReader = fs::path(std::string(self, static_cast<size_t>(n))).parent_path() / "reader_under_test";
-    }
+    ReaderEndToEndTest() : IsolatedRunTest("plixe2e") {}
+
     void TearDown() override {
-        if (mPid > 0) {
-            kill(mPid, SIGKILL);
-            waitpid(mPid, nullptr, 0);
-        }
-        if (mMaster >= 0) close(mMaster);
-        fs::remove_all(mWork);
+        mChild.reset();
+        IsolatedRunTest::TearDown();
     }
 
     // Starts the reader with stdout and stderr in files; with a terminal when pty is true
     // (then both go to the terminal, read through mMaster).
     void Start(bool pty = false, bool failHandler = false) {
-        std::vector<std::string> args = {mReader.string(), mLogDir.string()};
+        std::vector<std::string> args = {mReader, mLogDir.string()};
         if (failHandler) args.push_back("--fail-handler");
-        if (pty) {
-            mPid = forkpty(&mMaster, nullptr, nullptr, nullptr);
-        } else {
-            mPid = fork();
-        }
+        ChildProcess::Options options;
+        options.terminal = pty;
+        options.stdoutPath = (mWork / "stdout").string();
+        mChild = std::make_unique<ChildProcess>(args, (mWork / "stderr").string(), options);
+        mPid = mChild->Pid();
+        mMaster = mChild->TerminalFd();
         ASSERT_GE(mPid, 0);
-        if (mPid == 0) {
-            if (!pty) {
-                int in = open("/dev/null", O_RDONLY);
-                int out = open((mWork / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                int err = open((mWork / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                dup2(in, 0);
-                dup2(out, 1);
-                dup2(err, 2);
-            }
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
     }
 
-    // Waits for the child's end and returns its wait status; kills it after the timeout.
+    // Waits for the child's end and returns its wait status (-1 and a failure when it did not
+    // end in time; it is then killed).
     int Wait(int timeoutMs = 20000) {
-        int status = 0;
-        bool ended = WaitFor([&] { return waitpid(mPid, &status, WNOHANG) == mPid; }, timeoutMs);
-        if (!ended) {
-            kill(mPid, SIGKILL);
-            waitpid(mPid, &status, 0);
-            ADD_FAILURE() << "reader did not end";
-        }
+        const int status = mChild->Wait(timeoutMs);
         mPid = -1;
         return status;
     }
@@ -134,10 +102,9 @@ protected:
         return lines;
     }
 
-    std::string mPrefix;
-    fs::path mWork, mLogDir, mReader;
-    pid_t mPid = -1;
-    int mMaster = -1;
+    std::unique_ptr<ChildProcess> mChild;
+    pid_t mPid = -1;     // the running reader's, for signals and /proc
+    int mMaster = -1;    // the test's side of the reader's terminal
 };
 
 // A log line "N: <YYYY-mm-dd HH:MM:SS> text".
@@ -202,7 +169,7 @@ TEST_F(ReaderEndToEndTest, FailedStartsExitWithOneAndSayWhy) {
         EXPECT_EQ(Stdout(), kBanner + Listing());
         // One line that names the program and the failed check, though the logger is off.
         EXPECT_TRUE(std::regex_match(
-            Stderr(), std::regex(mReader.filename().string() +
+            Stderr(), std::regex(fs::path(mReader).filename().string() +
                                  R"(: fatal: ZUL_ASSERT failed \[false\] in )"
                                  R"(ZulOsCom::VShmHeader::AddRefGetInitTime, line [0-9]+\n)")))
             << Stderr();

@@ -36,11 +36,11 @@
 #include "tests/e2e/ChildProcess.h"
 #include "tests/e2e/ConsoleRecords.h"
 #include "tests/e2e/HandPartition.h"
+#include "tests/e2e/IsolatedRunTest.h"
+#include "tests/support/TestWaiting.h"
 
 namespace fs = std::filesystem;
-using PlixTest::ChildProcess;
-using PlixTest::ConsoleRecords;
-using PlixTest::HandPartition;
+using namespace PlixTest;  // the end-to-end helpers: child processes, partitions, waiting
 
 namespace {
 
@@ -55,33 +55,6 @@ uint64_t EnvNumber(const char* name, uint64_t fallback) {
     return value != nullptr && *value != '\0' ? std::strtoull(value, nullptr, 10) : fallback;
 }
 
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
-}
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool ExitedWith(int status, int code) {
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == code;
-}
-
-std::string Describe(int status) {
-    if (status == -1) return "no end";
-    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
-    return "status " + std::to_string(status);
-}
-
 size_t Count(const std::vector<std::string>& lines, const std::string& line) {
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
@@ -93,29 +66,20 @@ struct LogLine {
     bool complete = false;  // ended with a line feed
 };
 
-class ReaderFaultTest : public ::testing::Test {
+class ReaderFaultTest : public PlixTest::IsolatedRunTest {
 protected:
+    ReaderFaultTest() : IsolatedRunTest("plixfault") {}
+
     void SetUp() override {
-        const std::string tag = std::to_string(getpid()) + "." +
-                                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        setenv("RTH_SHM_PREFIX", ("plixfault." + tag + ".").c_str(), 1);
-        mWork = fs::temp_directory_path() / ("plixfault." + tag);
-        fs::remove_all(mWork);
-        fs::create_directories(mWork);
-        mLogDir = mWork / "logs";
-        char self[4096] = {};
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        ASSERT_GT(n, 0);
-        const fs::path bin = fs::path(std::string(self, static_cast<size_t>(n))).parent_path();
-        mReader = (bin / "reader_under_test").string();
-        mWriter = (bin / "plixwrite").string();
+        IsolatedRunTest::SetUp();
+        mWriter = Program("plixwrite");
     }
 
     void TearDown() override {
         if (mMounted) {
             umount2(mLogDir.c_str(), MNT_DETACH);
         }
-        fs::remove_all(mWork);
+        IsolatedRunTest::TearDown();
     }
 
     // The partition with its management header and an empty queue, as a writer that has gone
@@ -143,7 +107,7 @@ protected:
     }
 
     std::string ReaderErr(int start) const {
-        return ReadText(mWork / ("reader" + std::to_string(start) + ".err"));
+        return ReadFile(mWork / ("reader" + std::to_string(start) + ".err"));
     }
 
     // The lines of all trace log files, lowest file number first.
@@ -162,7 +126,7 @@ protected:
         }
         std::vector<LogLine> lines;
         for (const auto& [number, path] : files) {
-            const std::string text = ReadText(path);
+            const std::string text = ReadFile(path);
             size_t at = 0;
             while (at < text.size()) {
                 size_t end = text.find('\n', at);
@@ -221,8 +185,7 @@ protected:
     std::vector<LogLine> mRemovedLines;
     mutable std::set<std::string> mFilesSeen;  // trace log files LogLines has seen
 
-    fs::path mWork, mLogDir;
-    std::string mReader, mWriter;
+    std::string mWriter;
     int mStarts = 0;
     bool mMounted = false;
 };

@@ -29,15 +29,12 @@
 #include "tests/e2e/ChildProcess.h"
 #include "tests/e2e/ConsoleRecords.h"
 #include "tests/e2e/HandPartition.h"
+#include "tests/e2e/IsolatedRunTest.h"
 #include "tests/support/ShmObjects.h"
 #include "tests/support/TestWaiting.h"
 
 namespace fs = std::filesystem;
-using PlixTest::ChildProcess;
-using PlixTest::ConsoleRecords;
-using PlixTest::HandPartition;
-using PlixTest::ReadFile;
-using PlixTest::WaitFor;
+using namespace PlixTest;  // the end-to-end helpers: child processes, partitions, waiting
 
 namespace {
 
@@ -51,17 +48,6 @@ const std::vector<std::string> kBannerLines = {"=============== ReadPLIXTrace ==
 // Synthetic record n as plixwrite writes it: text, line feed, NUL.
 std::string Record(uint64_t n) {
     return ConsoleRecords::RecordText(n, TEXT_LENGTH) + "\n" + std::string(1, '\0');
-}
-
-std::string Describe(int status) {
-    if (status == -1) return "no end";
-    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
-    return "status " + std::to_string(status);
-}
-
-bool ExitedWith(int status, int code) {
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == code;
 }
 
 // Everything lstat and a read tell about the entries under root (root included, links not
@@ -117,28 +103,17 @@ std::string NoOtherUser() {
     return "";
 }
 
-class ReaderSharedHostTest : public ::testing::Test {
+class ReaderSharedHostTest : public PlixTest::IsolatedRunTest {
 protected:
+    ReaderSharedHostTest() : IsolatedRunTest("plixhost") {}
+
     void SetUp() override {
-        const std::string tag = std::to_string(getpid()) + "." +
-                                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        mPrefix = "plixhost." + tag + ".";
-        setenv("RTH_SHM_PREFIX", mPrefix.c_str(), 1);
-        mWork = fs::temp_directory_path() / ("plixhost." + tag);
-        fs::remove_all(mWork);
+        IsolatedRunTest::SetUp();
         fs::create_directories(mWork / "outside");
-        mLogDir = mWork / "logs";
-        char self[4096] = {};
-        const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        ASSERT_GT(n, 0);
-        mReader = (fs::path(std::string(self, static_cast<size_t>(n))).parent_path() /
-                   "reader_under_test")
-                      .string();
     }
 
     void TearDown() override {
-        fs::remove_all(mWork);
-        PlixTest::RemoveShmObjects(mPrefix);
+        IsolatedRunTest::TearDown();
         for (const std::string& other : mOtherPrefixes) PlixTest::RemoveShmObjects(other);
     }
 
@@ -220,10 +195,7 @@ protected:
         }
     }
 
-    std::string mPrefix;
     std::vector<std::string> mOtherPrefixes;
-    fs::path mWork, mLogDir;
-    std::string mReader;
     int mStarts = 0;
 };
 

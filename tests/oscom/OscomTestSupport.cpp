@@ -8,14 +8,7 @@
 #include <unistd.h>
 #endif
 
-#include <boost/log/core.hpp>
-#include <boost/log/expressions/message.hpp>
-#include <boost/log/sinks/basic_sink_backend.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
-#include <boost/make_shared.hpp>
-#include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <stdexcept>
 
 #include "diag/DiagLogger.h"
@@ -27,40 +20,9 @@ namespace OscomTest {
 
 namespace {
 
-bool sEcho = false;
 std::vector<uint32_t> sSleeps;
 
 void RecordSleep(uint32_t ms) { sSleeps.push_back(ms); }
-
-class LineBackend
-    : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
-public:
-    void consume(const boost::log::record_view& record) {
-        std::string text;
-        if (auto message = record[boost::log::expressions::smessage]) {
-            text = *message;
-        }
-        if (sEcho) {
-            std::fprintf(stderr, "%s\n", text.c_str());
-        }
-        std::lock_guard<std::mutex> lock(mMutex);
-        mLines.push_back(text);
-    }
-
-    std::vector<std::string> LinesCopy() const {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mLines;
-    }
-
-    void Clear() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mLines.clear();
-    }
-
-private:
-    mutable std::mutex mMutex;
-    std::vector<std::string> mLines;
-};
 
 // "[LEVEL] [dd.mm.YYYY HH:MM:SS:mmm:uuu][function] [LINE: n] message"
 DiagLine Split(const std::string& line) {
@@ -86,16 +48,9 @@ DiagLine Split(const std::string& line) {
 
 }  // namespace
 
-struct DiagCaptureTest::Sink {
-    boost::shared_ptr<LineBackend> backend = boost::make_shared<LineBackend>();
-    boost::shared_ptr<boost::log::sinks::synchronous_sink<LineBackend>> frontend =
-        boost::make_shared<boost::log::sinks::synchronous_sink<LineBackend>>(backend);
-};
-
 void DiagCaptureTest::SetUp() {
     ASSERT_TRUE(DiagLogger::Instance().SwitchOn("DEBUG"));
-    mSink = new Sink;
-    boost::log::core::get()->add_sink(mSink->frontend);
+    mCapture = std::make_unique<PlixTest::LogCapture>();
     RthFake::Get().Reset();
     Sleeps().clear();
     Platform::PlatformTime::SetSleepForTesting(RecordSleep);
@@ -108,14 +63,12 @@ void DiagCaptureTest::TearDown() {
     ZulOsCom::VSharedMemoryQueue::sAfterEntryChecksForTesting = nullptr;
     Platform::PlatformTime::SetSleepForTesting(nullptr);
     RthFake::Get().Reset();
-    boost::log::core::get()->remove_sink(mSink->frontend);
-    delete mSink;
-    mSink = nullptr;
+    mCapture.reset();
 }
 
 std::vector<DiagLine> DiagCaptureTest::Lines() const {
     std::vector<DiagLine> out;
-    for (const auto& line : mSink->backend->LinesCopy()) {
+    for (const auto& line : mCapture->Messages()) {
         out.push_back(Split(line));
     }
     return out;
@@ -132,11 +85,11 @@ std::vector<std::string> DiagCaptureTest::Messages(const std::string& level,
     return out;
 }
 
-void DiagCaptureTest::ClearLines() { mSink->backend->Clear(); }
+void DiagCaptureTest::ClearLines() { mCapture->Clear(); }
 
 std::vector<uint32_t>& DiagCaptureTest::Sleeps() { return sSleeps; }
 
-void DiagCaptureTest::EchoToStderr() { sEcho = true; }
+void DiagCaptureTest::EchoToStderr() { mCapture->EchoToStderr(); }
 
 #ifdef _WIN32
 // Private memory: a death-test child on Windows is a new process that builds its own region.

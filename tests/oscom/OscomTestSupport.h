@@ -7,10 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "oscom/VShmHeader.h"
+#include "tests/support/LogCapture.h"
 
 namespace OscomTest {
 
@@ -21,8 +23,7 @@ struct DiagLine {
     std::string message;   // without line feeds
 };
 
-// Switches the diagnostic logger on (all levels) and captures its lines through a sink of its
-// own on the logging core; resets the partition-library fake, the sleep seam (sleeps are
+// Switches the diagnostic logger on (all levels) and captures its lines (PlixTest::LogCapture); resets the partition-library fake, the sleep seam (sleeps are
 // recorded, not taken) and the test hooks of the communication layer.
 class DiagCaptureTest : public ::testing::Test {
 protected:
@@ -38,11 +39,10 @@ protected:
 
     // From here on every captured line is also written to stderr; for death-test children,
     // whose stderr the parent matches.
-    static void EchoToStderr();
+    void EchoToStderr();
 
 private:
-    struct Sink;
-    Sink* mSink = nullptr;
+    std::unique_ptr<PlixTest::LogCapture> mCapture;
 };
 
 // size bytes of shared anonymous memory that end right at a PROT_NONE page, so that any access

@@ -22,6 +22,11 @@ using OscomTest::GuardedRegion;
 namespace {
 
 constexpr const char* READ = "ZulOsCom::VSharedMemoryQueue::ReadBytes";
+
+// The tests name the statuses; their numbers are what callers compare with, and stay.
+static_assert(VSharedMemoryQueue::STATUS_OK == 0 && VSharedMemoryQueue::STATUS_MISSING_ARG == 6 &&
+              VSharedMemoryQueue::STATUS_BUFFER_SMALL == 8 &&
+              VSharedMemoryQueue::STATUS_NOT_VALID == 11);
 constexpr uint32_t DATA = 3840;  // the data area of a 4096-byte partition
 
 // A queue header followed by a data area of dataAreaSize bytes, ending at a guard page.
@@ -86,30 +91,30 @@ TEST_F(QueueTest, EntryStatuses) {
     TestQueue zero(DATA, 0);
     zero.Q().mAttachCount = 0;
     uint32_t length = 77;
-    EXPECT_EQ(11u, zero.Read(nullptr, &length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_NOT_VALID, zero.Read(nullptr, &length));
     EXPECT_EQ(77u, length);
-    EXPECT_EQ(6u, zero.Read(nullptr, nullptr));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_MISSING_ARG, zero.Read(nullptr, nullptr));
 
     TestQueue q;
     q.PutElement(0, "x");
     q.Q().mWriteOffset = 64;
     q.Q().mAttachCount = 0;
-    EXPECT_EQ(11u, q.Read(nullptr, &length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_NOT_VALID, q.Read(nullptr, &length));
     q.Q().mAttachCount = -1;
-    EXPECT_EQ(11u, q.Read(nullptr, &length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_NOT_VALID, q.Read(nullptr, &length));
     q.Q().mAttachCount = 1;
     q.Q().mWriteOffset = DATA;
-    EXPECT_EQ(11u, q.Read(nullptr, &length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_NOT_VALID, q.Read(nullptr, &length));
     q.Q().mWriteOffset = 64;
     q.Q().mReadOffset = DATA;
-    EXPECT_EQ(11u, q.Read(nullptr, &length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_NOT_VALID, q.Read(nullptr, &length));
     EXPECT_EQ(77u, length);
 
     // A capacity beyond the data area the partition holds: the read offset would lie on the
     // guard page.
     q.Q().mCapacity = DATA + 64;
     q.Q().mWriteOffset = 0;
-    EXPECT_EQ(11u, q.Read(nullptr, &length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_NOT_VALID, q.Read(nullptr, &length));
     EXPECT_EQ(77u, length);
     EXPECT_EQ(DATA, q.Q().mReadOffset);
 
@@ -118,7 +123,7 @@ TEST_F(QueueTest, EntryStatuses) {
     q.Q().mReadOffset = 3776;
     q.Q().mWriteOffset = 3776;
     q.PutHeader(3776, 0, 1);
-    EXPECT_EQ(0u, q.Read(nullptr, &length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_OK, q.Read(nullptr, &length));
     EXPECT_EQ(0u, length);
     EXPECT_EQ(1, q.WrapFlag(3776));
     EXPECT_EQ(3776u, q.Q().mReadOffset);
@@ -135,39 +140,39 @@ TEST_F(QueueTest, ElementsSizesAndBuffers) {
 
     // Size query, too small a buffer, missing destination: nothing consumed.
     uint32_t length = 0;
-    EXPECT_EQ(8u, q.Read(nullptr, &length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_BUFFER_SMALL, q.Read(nullptr, &length));
     EXPECT_EQ(11u, length);
-    EXPECT_EQ(8u, q.Read(10, out));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_BUFFER_SMALL, q.Read(10, out));
     EXPECT_EQ(11u, q.LastLength());
     length = 11;
-    EXPECT_EQ(6u, q.Read(nullptr, &length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_MISSING_ARG, q.Read(nullptr, &length));
     EXPECT_EQ(11u, length);
     EXPECT_EQ(0u, q.Q().mReadOffset);
 
     // Exactly large enough; the bytes after the payload stay untouched.
     std::vector<char> buf(16, '#');
     length = 11;
-    EXPECT_EQ(0u, q.Read(buf.data(), &length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_OK, q.Read(buf.data(), &length));
     EXPECT_EQ(11u, length);
     EXPECT_EQ("hello world#####", std::string(buf.data(), 16));
     EXPECT_EQ(64u, q.Q().mReadOffset);
 
     // Empty payload: the size query says 6, a read consumes it with length 0.
     length = 0;
-    EXPECT_EQ(6u, q.Read(nullptr, &length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_MISSING_ARG, q.Read(nullptr, &length));
     EXPECT_EQ(0u, length);
-    EXPECT_EQ(0u, q.Read(100, out));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_OK, q.Read(100, out));
     EXPECT_EQ(0u, q.LastLength());
     EXPECT_EQ(128u, q.Q().mReadOffset);
 
-    EXPECT_EQ(0u, q.Read(4096, out));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_OK, q.Read(4096, out));
     EXPECT_EQ(Payload(56, 1), out);
     EXPECT_EQ(192u, q.Q().mReadOffset);
-    EXPECT_EQ(0u, q.Read(57, out));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_OK, q.Read(57, out));
     EXPECT_EQ(Payload(57, 2), out);
     EXPECT_EQ(320u, q.Q().mReadOffset);
 
-    EXPECT_EQ(0u, q.Read(4096, out));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_OK, q.Read(4096, out));
     EXPECT_EQ(0u, q.LastLength());
     EXPECT_EQ(320u, q.Q().mReadOffset);
 }
@@ -182,23 +187,23 @@ TEST_F(QueueTest, WrapMarkers) {
         q.Q().mReadOffset = 3776;
         q.Q().mWriteOffset = 128;
         if (variant == 0) {  // a large enough buffer passes marker and element in one call
-            EXPECT_EQ(0u, q.Read(4096, out));
+            EXPECT_EQ(VSharedMemoryQueue::STATUS_OK, q.Read(4096, out));
             EXPECT_EQ(first, out);
         } else {  // too small a buffer, or no buffer: the marker alone is used up
             uint32_t status;
             if (variant == 1) {
                 status = q.Read(99, out);
-                EXPECT_EQ(8u, status);
+                EXPECT_EQ(VSharedMemoryQueue::STATUS_BUFFER_SMALL, status);
                 EXPECT_EQ(100u, q.LastLength());
             } else {
                 uint32_t length = 100;
                 status = q.Read(nullptr, &length);
-                EXPECT_EQ(6u, status);
+                EXPECT_EQ(VSharedMemoryQueue::STATUS_MISSING_ARG, status);
                 EXPECT_EQ(100u, length);
             }
             EXPECT_EQ(0u, q.Q().mReadOffset);
             EXPECT_EQ(0, q.WrapFlag(3776));
-            EXPECT_EQ(0u, q.Read(100, out));
+            EXPECT_EQ(VSharedMemoryQueue::STATUS_OK, q.Read(100, out));
             EXPECT_EQ(first, out);
         }
         EXPECT_EQ(0, q.WrapFlag(3776));
@@ -211,7 +216,7 @@ TEST_F(QueueTest, SlotEndingAtCapacityWrapsTheReadOffset) {
     TestQueue q;
     q.PutElement(3712, Payload(57, 4));  // 128-byte slot up to 3840
     q.Q().mReadOffset = 3712;
-    EXPECT_EQ(0u, q.Read(4096, out));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_OK, q.Read(4096, out));
     EXPECT_EQ(Payload(57, 4), out);
     EXPECT_EQ(0u, q.Q().mReadOffset);
 
@@ -219,7 +224,7 @@ TEST_F(QueueTest, SlotEndingAtCapacityWrapsTheReadOffset) {
     TestQueue tight(128);
     tight.PutElement(64, Payload(56, 5));
     tight.Q().mReadOffset = 64;
-    EXPECT_EQ(0u, tight.Read(56, out));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_OK, tight.Read(56, out));
     EXPECT_EQ(Payload(56, 5), out);
     EXPECT_EQ(0u, tight.Q().mReadOffset);
 }
@@ -287,7 +292,7 @@ TEST_F(QueueTest, RingRoundTripLosesNothing) {
                 break;
             }
             ASSERT_TRUE(status == 8 || status == 6) << status;
-            ASSERT_EQ(0u, q.Read(length, out));
+            ASSERT_EQ(VSharedMemoryQueue::STATUS_OK, q.Read(length, out));
             ASSERT_EQ(Payload(length, read), out) << "record " << read;
             ++read;
         }
@@ -433,7 +438,7 @@ TEST_F(QueueDeathTest, HostileHeadersStayInsideThePartition) {
     TestQueue q;
     q.PutHeader(3, 0x00000201, 0);
     q.Q().mReadOffset = 3;
-    EXPECT_EQ(8u, q.Read(16, out));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_BUFFER_SMALL, q.Read(16, out));
     EXPECT_EQ(0x201u, q.LastLength());
     EXPECT_EQ(3u, q.Q().mReadOffset);
 }

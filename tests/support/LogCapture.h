@@ -1,6 +1,7 @@
 // LogCapture: a test sink on the Boost.Log core that keeps every record's message and
-// severity in memory, so tests can check diagnostic lines exactly. Add it in a test, remove it
-// (or let the destructor remove it) before the test ends. Thread-safe (synchronous sink).
+// severity in memory, so tests can check diagnostic lines exactly. Made in a test (or its
+// fixture), it takes records from its construction to its destruction. Thread-safe
+// (synchronous sink). The one capture of the logging core for every test suite.
 #pragma once
 
 #include <boost/log/core.hpp>
@@ -9,6 +10,7 @@
 #include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/log/trivial.hpp>
 #include <boost/make_shared.hpp>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,6 +40,10 @@ public:
     }
     void Clear() { mBackend->Clear(); }
 
+    // From here on every captured message is also written to stderr, one line each; for
+    // death-test children, whose stderr the parent matches.
+    void EchoToStderr() { mBackend->EchoToStderr(); }
+
 private:
     class Backend : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
     public:
@@ -47,7 +53,12 @@ private:
             if (sev) c.severity = *sev;
             if (auto msg = rec[boost::log::expressions::smessage]) c.message = *msg;
             std::lock_guard<std::mutex> lock(mMutex);
+            if (mEcho) std::fprintf(stderr, "%s\n", c.message.c_str());
             mRecords.push_back(c);
+        }
+        void EchoToStderr() {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mEcho = true;
         }
         std::vector<CapturedRecord> Records() const {
             std::lock_guard<std::mutex> lock(mMutex);
@@ -61,6 +72,7 @@ private:
     private:
         mutable std::mutex mMutex;
         std::vector<CapturedRecord> mRecords;
+        bool mEcho = false;
     };
     using Sink = boost::log::sinks::synchronous_sink<Backend>;
 

@@ -49,7 +49,7 @@ protected:
     static std::string ReadOne(RawSharedMemoryQueue& reader) {
         std::vector<char> buffer(65536);
         uint32_t length = static_cast<uint32_t>(buffer.size());
-        EXPECT_EQ(reader.Read(buffer.data(), length), 0u);
+        EXPECT_EQ(reader.Read(buffer.data(), length), ZulOsCom::VSharedMemoryQueue::STATUS_OK);
         return length == 0 ? "<none>" : std::string(buffer.data(), length);
     }
     static void AttachReader(RawSharedMemoryQueue& reader) {
@@ -242,7 +242,7 @@ TEST_F(PlixWriterLibraryTest, RecordsAreReadBackByteForByte) {
         while (received.size() < sent.size() &&
                std::chrono::steady_clock::now() - lastRecord < std::chrono::seconds(60)) {
             uint32_t length = static_cast<uint32_t>(buffer.size());
-            ASSERT_EQ(reader.Read(buffer.data(), length), 0u);
+            ASSERT_EQ(reader.Read(buffer.data(), length), ZulOsCom::VSharedMemoryQueue::STATUS_OK);
             if (length == 0) {
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
             } else if (buffer[0] != '\0') {

@@ -21,11 +21,7 @@
 
 namespace {
 
-using PlixToolTest::Get32;
-using PlixToolTest::LineCount;
-using PlixToolTest::MappedPartition;
-using PlixToolTest::RunTool;
-using PlixToolTest::ToolResult;
+using namespace PlixToolTest;  // running the tools, mapping partitions, counting lines
 
 ToolResult Plixwrite(const std::vector<std::string>& args, const std::string& input = "") {
     return RunTool(PLIXWRITE_PATH, args, input);
@@ -40,7 +36,7 @@ std::vector<std::string> ReadAll() {
     std::vector<char> buffer(1 << 20);
     for (;;) {
         uint32_t length = static_cast<uint32_t>(buffer.size());
-        EXPECT_EQ(reader.Read(buffer.data(), length), 0u);
+        EXPECT_EQ(reader.Read(buffer.data(), length), ZulOsCom::VSharedMemoryQueue::STATUS_OK);
         if (length == 0) {
             return records;
         }
@@ -74,7 +70,8 @@ protected:
             while (records.size() < count &&
                    std::chrono::steady_clock::now() - last < std::chrono::seconds(60)) {
                 uint32_t length = static_cast<uint32_t>(buffer.size());
-                EXPECT_EQ(reader.Read(buffer.data(), length), 0u);
+                EXPECT_EQ(reader.Read(buffer.data(), length),
+                          ZulOsCom::VSharedMemoryQueue::STATUS_OK);
                 if (length == 0) {
                     std::this_thread::sleep_for(std::chrono::microseconds(200));
                     continue;

@@ -18,11 +18,7 @@
 
 namespace {
 
-using PlixToolTest::Get32;
-using PlixToolTest::LineCount;
-using PlixToolTest::MappedPartition;
-using PlixToolTest::RunTool;
-using PlixToolTest::ToolResult;
+using namespace PlixToolTest;  // running the tools, mapping partitions, counting lines
 
 ToolResult Rthpart(const std::vector<std::string>& args) { return RunTool(RTHPART_PATH, args); }
 

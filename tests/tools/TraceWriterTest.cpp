@@ -57,7 +57,7 @@ protected:
         std::vector<char> buffer(65536);
         uint32_t length = static_cast<uint32_t>(buffer.size());
         uint32_t status = reader.Read(buffer.data(), length);
-        EXPECT_EQ(status, 0u);
+        EXPECT_EQ(status, ZulOsCom::VSharedMemoryQueue::STATUS_OK);
         return length == 0 ? "<empty>" : std::string(buffer.data(), length);
     }
     uint32_t At(uint32_t offset) const { return Get32(mBase, offset); }

@@ -48,7 +48,7 @@ TEST_F(RawSharedMemoryQueueTest, OpenResults) {
         EXPECT_EQ(1, fake.calls.close);
         EXPECT_FALSE(queue.AttachReader());
         uint32_t length = 5;
-        EXPECT_EQ(11u, queue.Read(nullptr, length));
+        EXPECT_EQ(VSharedMemoryQueue::STATUS_NOT_VALID, queue.Read(nullptr, length));
         EXPECT_EQ(5u, length);
     }
     EXPECT_EQ(1, fake.calls.close);
@@ -76,14 +76,14 @@ TEST_F(RawSharedMemoryQueueTest, AttachAndRead) {
     VSharedMemoryQueue* q = QueueOf(base);
     RawSharedMemoryQueue queue;
     uint32_t length = 9;
-    EXPECT_EQ(11u, queue.Read(nullptr, length));  // not attached
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_NOT_VALID, queue.Read(nullptr, length));  // not attached
     EXPECT_EQ(9u, length);
     ASSERT_EQ(0, queue.Open());
 
     // Nobody set the queue up: refused, but counted; reads stay refused.
     EXPECT_FALSE(queue.AttachReader());
     EXPECT_EQ(1, q->mAttachCount);
-    EXPECT_EQ(11u, queue.Read(nullptr, length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_NOT_VALID, queue.Read(nullptr, length));
     EXPECT_EQ(9u, length);
 
     EXPECT_TRUE(queue.AttachReader());
@@ -98,19 +98,19 @@ TEST_F(RawSharedMemoryQueueTest, AttachAndRead) {
     q->mWriteOffset = 64;
     char buf[4096];
     length = sizeof buf;
-    EXPECT_EQ(0u, queue.Read(buf, length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_OK, queue.Read(buf, length));
     EXPECT_EQ(n, length);
     EXPECT_EQ(std::string(text), std::string(buf, length));
     EXPECT_EQ(64u, q->mReadOffset);
     length = sizeof buf;
-    EXPECT_EQ(0u, queue.Read(buf, length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_OK, queue.Read(buf, length));
     EXPECT_EQ(0u, length);
 
     // A capacity beyond the partition's data area is refused.
     q->mCapacity = 3904;
     q->mWriteOffset = 0;
     length = 7;
-    EXPECT_EQ(11u, queue.Read(buf, length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_NOT_VALID, queue.Read(buf, length));
     EXPECT_EQ(7u, length);
 }
 
@@ -125,7 +125,7 @@ TEST_F(RawSharedMemoryQueueTest, UserAreaTooSmallForTheQueueHeader) {
         EXPECT_EQ(2, HeaderOf(base)->LoadRefCount());
         EXPECT_FALSE(queue.AttachReader());
         uint32_t length = 3;
-        EXPECT_EQ(11u, queue.Read(nullptr, length));
+        EXPECT_EQ(VSharedMemoryQueue::STATUS_NOT_VALID, queue.Read(nullptr, length));
         EXPECT_EQ(3u, length);
         HeaderOf(base)->refCount = 1;
         EXPECT_EQ(before, std::vector<uint8_t>(base, base + 195));
@@ -142,7 +142,7 @@ TEST_F(RawSharedMemoryQueueTest, UserAreaTooSmallForTheQueueHeader) {
     EXPECT_EQ(2, QueueOf(base)->mAttachCount);
     QueueOf(base)->mCapacity = 64;
     uint32_t length = 3;
-    EXPECT_EQ(11u, queue.Read(nullptr, length));
+    EXPECT_EQ(VSharedMemoryQueue::STATUS_NOT_VALID, queue.Read(nullptr, length));
 
     // Without an open partition there is nothing to attach to.
     RawSharedMemoryQueue unopened;
