@@ -36,14 +36,14 @@ TEST_F(RawSharedMemoryQueueTest, OpenResults) {
     RthFake& fake = RthFake::Get();
     {
         RawSharedMemoryQueue queue;
-        EXPECT_EQ(1, queue.Open());
+        EXPECT_EQ(RawSharedMemoryQueue::OPEN_ABSENT, queue.Open());
         EXPECT_EQ(std::vector<std::string>{"plixtrace"}, fake.sizeGetNames);
         EXPECT_EQ(0, fake.calls.open);
     }
     uint8_t* base = fake.AddPartition("plixtrace", 4096);
     {
         RawSharedMemoryQueue queue;
-        EXPECT_EQ(2, queue.Open());  // zeroed: wrong version
+        EXPECT_EQ(RawSharedMemoryQueue::OPEN_REFUSED, queue.Open());  // zeroed: wrong version
         EXPECT_EQ(1, fake.calls.open);
         EXPECT_EQ(1, fake.calls.close);
         EXPECT_FALSE(queue.AttachReader());
@@ -61,7 +61,7 @@ TEST_F(RawSharedMemoryQueueTest, OpenResults) {
     base = AddTracePartition(4096, 1);
     {
         RawSharedMemoryQueue queue;
-        EXPECT_EQ(0, queue.Open());
+        EXPECT_EQ(RawSharedMemoryQueue::OPEN_OK, queue.Open());
         EXPECT_EQ(2, HeaderOf(base)->LoadRefCount());
         EXPECT_EQ(0, fake.calls.close);
         EXPECT_EQ(0u, queue.DataAreaSize());

@@ -53,7 +53,7 @@ protected:
         return length == 0 ? "<none>" : std::string(buffer.data(), length);
     }
     static void AttachReader(RawSharedMemoryQueue& reader) {
-        ASSERT_EQ(reader.Open(), 0);
+        ASSERT_EQ(reader.Open(), RawSharedMemoryQueue::OPEN_OK);
         ASSERT_TRUE(reader.AttachReader());
     }
 

@@ -30,7 +30,7 @@ ToolResult Plixwrite(const std::vector<std::string>& args, const std::string& in
 // Every record waiting in "plixtrace", through the real reader.
 std::vector<std::string> ReadAll() {
     RawSharedMemoryQueue reader;
-    EXPECT_EQ(reader.Open(), 0);
+    EXPECT_EQ(reader.Open(), RawSharedMemoryQueue::OPEN_OK);
     EXPECT_TRUE(reader.AttachReader());
     std::vector<std::string> records;
     std::vector<char> buffer(1 << 20);
@@ -62,7 +62,7 @@ protected:
     ToolResult RunWhileReading(const std::vector<std::string>& args, const std::string& input,
                                size_t count, std::vector<std::string>& records) {
         RawSharedMemoryQueue reader;
-        EXPECT_EQ(reader.Open(), 0);
+        EXPECT_EQ(reader.Open(), RawSharedMemoryQueue::OPEN_OK);
         EXPECT_TRUE(reader.AttachReader());
         std::thread drain([&] {
             std::vector<char> buffer(1 << 20);

@@ -48,7 +48,7 @@ protected:
     }
     std::unique_ptr<RawSharedMemoryQueue> OpenReader() {
         auto reader = std::make_unique<RawSharedMemoryQueue>();
-        EXPECT_EQ(reader->Open(), 0);
+        EXPECT_EQ(reader->Open(), RawSharedMemoryQueue::OPEN_OK);
         EXPECT_TRUE(reader->AttachReader());
         return reader;
     }

@@ -33,7 +33,7 @@ void RunAcrossThreads(uint32_t size, uint64_t count, const StressStream& stream)
     std::string error;
     ASSERT_TRUE(writer.Open(error)) << error;
     RawSharedMemoryQueue reader;
-    ASSERT_EQ(reader.Open(), 0);
+    ASSERT_EQ(reader.Open(), RawSharedMemoryQueue::OPEN_OK);
     ASSERT_TRUE(reader.AttachReader());
 
     std::atomic<bool> writerDone{false};

@@ -41,7 +41,7 @@ void RunAcrossProcesses(uint32_t size, uint64_t count, const StressStream& strea
         ASSERT_TRUE(setUp.Open(error)) << error;
     }
     RawSharedMemoryQueue reader;
-    ASSERT_EQ(reader.Open(), 0);
+    ASSERT_EQ(reader.Open(), RawSharedMemoryQueue::OPEN_OK);
     ASSERT_TRUE(reader.AttachReader());
     PlixToolTest::MappedPartition view("plixtrace");
 
