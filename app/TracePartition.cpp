@@ -124,8 +124,7 @@ uint32_t TracePartition::DataAreaSize() const {
     return mQueue != nullptr ? mQueue->DataAreaSize() : 0;
 }
 
-void TracePartition::IdlePass(uint32_t status) {
-    const uint64_t now = Platform::PlatformTime::PerformanceCounter();
+void TracePartition::IdlePass(uint32_t status, uint64_t now) {
     if (mQueue != nullptr) {
         NoteStatus(status, now);
     }

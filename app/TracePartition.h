@@ -50,8 +50,9 @@ public:
 
     // An idle pass (the queue was empty or not valid, or no partition is attached): speaks about
     // a lasting status 11 and, at most about once a second, checks the partition behind the
-    // name and follows it. status: what Read gave on this pass.
-    void IdlePass(uint32_t status);
+    // name and follows it. status: what Read gave on this pass; now: the platform's performance
+    // counter at this pass.
+    void IdlePass(uint32_t status, uint64_t now);
 
     // Gives the attached partition's reference back, at most once, for a process that ends
     // while the main thread is blocked. Any thread; waits briefly when the main thread is

@@ -229,8 +229,8 @@ int TraceReader::RunUnguarded() {
             pollKey = ++recordsSinceKeyPoll >= KEY_POLL_RECORDS;
         } else {
             // Empty queue, a queue that is not valid (yet), or no partition: poll again later.
-            partition.IdlePass(status);
             const uint64_t now = Platform::PlatformTime::PerformanceCounter();
+            partition.IdlePass(status, now);
             pollKey = now - keyPolledAtNs >= KEY_POLL_INTERVAL_NS;
             if (pollKey) {
                 keyPolledAtNs = now;
