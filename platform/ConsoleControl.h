@@ -39,6 +39,10 @@ public:
     // ignores when the first call is made (nohup, a shell's background job) stays ignored.
     // Child processes inherit the block.
     //
+    // Events held back since DeferEvents have been given to the handlers when the first
+    // successful call returns, so that a stop asked for during start-up is seen by the caller's
+    // next check.
+    //
     // Returns false, and changes nothing, when handler is null, when 16 handlers are already
     // installed, or when the signal mask or the event thread cannot be set up.
     // Any thread; handlers are never removed.
@@ -87,10 +91,6 @@ public:
     // (DeferEvents), and the event is taken, not left pending. Where events cannot be held back
     // (Windows) it only sleeps and returns false.
     static bool PauseUnlessStopped(uint32_t ms);
-
-    // Installing the handler: events held back since DeferEvents have been given to the
-    // handlers when SetHandler returns, so a stop asked for during start-up is seen by the
-    // caller's next check.
 
     // Makes the next SetHandler call fail as if the event thread could not be started: the
     // mask is set and then rolled back, and the call returns false. One-shot; for tests of
