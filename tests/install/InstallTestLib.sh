@@ -44,7 +44,17 @@ read_back() {
 
 read_back_inside() {
   local bin=$1 c_example=$2 cpp_example=$3 work=$4
+  # A build tree under /tmp (a clone there) would vanish under the new /tmp: its top folder is
+  # carried over through a bind mount, seen by this namespace only.
+  local keep=""
+  case "$work" in /tmp/?*) keep=${work#/tmp/}; keep=${keep%%/*} ;; esac
+  if [ -n "$keep" ]; then
+    mount --bind /tmp /mnt || fail "cannot keep the old /tmp in view"
+  fi
   mount -t tmpfs -o mode=1777 tmpfs /tmp || fail "cannot mount a private /tmp"
+  if [ -n "$keep" ]; then
+    mkdir "/tmp/$keep" && mount --bind "/mnt/$keep" "/tmp/$keep" || fail "cannot keep /tmp/$keep"
+  fi
   "$bin/rthpart" create plixtrace 65536 || fail "rthpart create"
   # The C++ example never sets a partition up: refused while the partition is fresh.
   "$cpp_example" plixtrace 1 >/dev/null 2>"$work/cpp.err" && fail "C++ example wrote into a fresh partition"
