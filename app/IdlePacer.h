@@ -9,17 +9,17 @@
 //
 // A writer that starts against an idle reader finds it in its current pause: 59 records of
 // 56 bytes fill a 4096-byte partition in 5.9 ms at 10,000 records/s. So for ALERT_WINDOW_US
-// after the last record the pause stays at ALERT_PAUSE_US (4 ms), leaving room for the wake-up
+// after the last record the pause stays at ALERT_PAUSE_US (2 ms), leaving room for the wake-up
 // and the draining: traffic that has just paused tends to resume. A reader idle for longer
 // than that relaxes, doubling again up to MAX_PAUSE_US (100 ms), so that a long-idle reader
 // wakes only 10 times a second: an idle wake-up costs almost all in the sleep itself (entering
 // and leaving it: 15 to 50 us of processor time on a virtual machine, a few on real hardware,
-// against well under a microsecond for the queue check and a clock reading), and 250 of them a
+// against well under a microsecond for the queue check and a clock reading), and 500 of them a
 // second would cost up to 1 % of a core there. Limit: a burst after a longer silence can count
 // only on the data area for up to 100 ms. A stop request is seen within one pause.
 //
 // Schedule for the n-th consecutive empty pass (n = 0, 1, ...), in microseconds:
-//   50, 100, 200, ..., 3200, then 4000 for ALERT_WINDOW_US, then 8000, 16000, ..., 100000.
+//   50, 100, 200, ..., 1600, then 2000 for ALERT_WINDOW_US, then 4000, 8000, ..., 100000.
 //
 // The pause starts with a short sleep, not with yielding the processor: on a busy machine a
 // yield can cost the reader a whole time slice of another process, while a short sleeper gets
@@ -37,7 +37,7 @@ public:
     // The pause after the first empty pass.
     static constexpr uint32_t FIRST_SLEEP_US = 50;
     // The longest pause while the reader is alert, right after records came.
-    static constexpr uint32_t ALERT_PAUSE_US = 4000;
+    static constexpr uint32_t ALERT_PAUSE_US = 2000;
     // How long the reader stays alert after the last record (the sum of its pauses).
     static constexpr uint32_t ALERT_WINDOW_US = 3000000;
     // The pause of a long-idle reader: the longest time a stop request or a new record waits.

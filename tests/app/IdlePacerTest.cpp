@@ -1,4 +1,4 @@
-// The read loop's idle pause: its schedule (doubling from a short sleep up to 4 ms, alert there
+// The read loop's idle pause: its schedule (doubling from a short sleep up to 2 ms, alert there
 // for a few seconds, then relaxing up to 100 ms), the
 // reset when a record arrives, and how a pause is carried out (whole milliseconds through the
 // platform's Sleep, which tests can replace).
