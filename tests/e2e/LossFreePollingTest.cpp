@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/IdlePacer.h"
 #include "rth/RthAdmin.h"
 #include "tests/e2e/ChildProcess.h"
 #include "tests/e2e/IsolatedRunTest.h"
@@ -182,10 +183,12 @@ TEST_F(LossFreePollingTest, DroppingWriterLosesNothingAndIdleReaderDoesNotSpin) 
     ASSERT_TRUE(WaitFor(
         [&] { return Load32(base, READ_OFFSET_AT) == Load32(base, WRITE_OFFSET_AT); }));
 
-    // Idle now: the pause has grown back to the idle poll interval, so over a second the reader
-    // uses little (about 0.3% of a core, almost all of it the sleep's own cost); a pause that
-    // stayed short would cost it several percent.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Idle now: once the alert window after the last record has passed, the pause has grown
+    // back to the idle poll interval, so over a second the reader uses little (well under 0.1%
+    // of a core, almost all of it the sleep's own cost); a pause that stayed short would cost it
+    // one percent or more.
+    std::this_thread::sleep_for(std::chrono::microseconds(IdlePacer::ALERT_WINDOW_US) +
+                                std::chrono::milliseconds(500));
     int64_t before = CpuNs(mPid);
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     int64_t used = CpuNs(mPid) - before;
