@@ -69,7 +69,7 @@ void TracePartition::ReleaseForForcedEnd() {
 
 TracePartition::StartResult TracePartition::Attach() {
     const uint32_t objectSize = shmSizeGet(PLIX_TRACE_PARTITION);
-    auto queue = std::make_shared<RawSharedMemoryQueue>();
+    auto queue = std::make_unique<RawSharedMemoryQueue>();
     switch (queue->Open()) {
         case RawSharedMemoryQueue::OPEN_OK:
             break;
@@ -81,7 +81,7 @@ TracePartition::StartResult TracePartition::Attach() {
     return Adopt(std::move(queue), objectSize) ? StartResult::ATTACHED : StartResult::NO_QUEUE;
 }
 
-bool TracePartition::Adopt(std::shared_ptr<RawSharedMemoryQueue> queue, uint32_t objectSize) {
+bool TracePartition::Adopt(std::unique_ptr<RawSharedMemoryQueue> queue, uint32_t objectSize) {
     // Registered before the attach count changes, so that a forced end from here on gives the
     // reference back.
     Register(queue->Partition());
@@ -192,7 +192,7 @@ bool TracePartition::TryAttach(const char* news) {
     if (objectSize == 0 || InitTimeByName() == 0) {
         return false;
     }
-    auto queue = std::make_shared<RawSharedMemoryQueue>();
+    auto queue = std::make_unique<RawSharedMemoryQueue>();
     // Attaching to a queue nobody has set up would count this reader in for good and let the
     // next try succeed on an empty partition: wait for a writer instead.
     if (queue->Open() != RawSharedMemoryQueue::OPEN_OK || !queue->QueueSetUp() ||

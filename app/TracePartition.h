@@ -67,11 +67,11 @@ private:
     bool TryAttach(const char* news);
     // Attaches to the opened queue as its reader and watches its memory. False (nothing held)
     // when no writer had set the queue up.
-    bool Adopt(std::shared_ptr<RawSharedMemoryQueue> queue, uint32_t objectSize);
+    bool Adopt(std::unique_ptr<RawSharedMemoryQueue> queue, uint32_t objectSize);
     void CheckPartition();
     void NoteStatus(uint32_t status, uint64_t nowNs);
 
-    std::shared_ptr<RawSharedMemoryQueue> mQueue;  // null while detached
+    std::unique_ptr<RawSharedMemoryQueue> mQueue;  // null while detached
     uint32_t mObjectSize = 0;     // the size by name when attached
     uint64_t mInitTime = 0;       // the stamp attached under
     uint64_t mNextCheckNs = 0;    // performance counter value of the next partition check
