@@ -42,7 +42,7 @@
 #include "app/RawSharedMemoryQueue.h"
 #include "oscom/OscomTypes.h"
 #include "rth/RthAdmin.h"
-#include "tools/writer/TraceWriter.h"
+#include "writer/TraceWriter.h"
 
 namespace ipc = boost::interprocess;
 

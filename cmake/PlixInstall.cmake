@@ -28,8 +28,8 @@ install(TARGETS ReadPLIXTrace rthpart plixwrite RUNTIME DESTINATION ${CMAKE_INST
 install(TARGETS plixwriter rth rth_headers EXPORT PlixTraceTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES tools/writer/include/plixtrace/plixwriter.h
-              tools/writer/include/plixtrace/PlixWriter.hpp
+install(FILES writer/include/plixtrace/plixwriter.h
+              writer/include/plixtrace/PlixWriter.hpp
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/plixtrace)
 install(FILES rth/RthLib.h rth/RthAdmin.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/plixtrace/rth)
 
@@ -80,7 +80,7 @@ configure_file(cmake/packaging/plixwriter.pc.in ${CMAKE_BINARY_DIR}/packaging/pl
 install(FILES ${CMAKE_BINARY_DIR}/packaging/plixwriter.pc DESTINATION ${plix_pkgconfigdir})
 
 # Manual pages, with the project's version, compressed as Debian wants them.
-set(plix_manpages app/ReadPLIXTrace.1 tools/rthpart/rthpart.1 tools/writer/plixwrite.1)
+set(plix_manpages app/ReadPLIXTrace.1 tools/rthpart/rthpart.1 tools/plixwrite/plixwrite.1)
 set(plix_manpages_gz)
 foreach(page ${plix_manpages})
   get_filename_component(name ${page} NAME)

@@ -17,7 +17,7 @@
 #include "rth/RthLib.h"
 #include "tests/support/TestWaiting.h"
 #include "tests/tools/ToolTestSupport.h"
-#include "tools/writer/TraceWriter.h"
+#include "writer/TraceWriter.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "tests/support/ShmObjects.h"
 #include "tests/support/TestWaiting.h"
 #include "tests/tools/ToolTestSupport.h"
-#include "tools/writer/TraceWriter.h"
+#include "writer/TraceWriter.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <memory>
 #include <string>
 
-#include "tools/writer/QueueWriter.h"
-#include "tools/writer/WriterPartition.h"
+#include "writer/QueueWriter.h"
+#include "writer/WriterPartition.h"
 
 class TraceWriter {
 public:

@@ -1,5 +1,5 @@
 // TraceWriter: the project's C++ writer over the shared writing core.
-#include "tools/writer/TraceWriter.h"
+#include "writer/TraceWriter.h"
 
 #include <utility>
 

@@ -1,6 +1,6 @@
 // WriterPartition: opening, checking and setting up a partition for the queue's writer,
 // through the partition library alone. Used by one thread per object.
-#include "tools/writer/WriterPartition.h"
+#include "writer/WriterPartition.h"
 
 #include "oscom/OscomTypes.h"
 #include "oscom/PartitionRules.h"
@@ -8,7 +8,7 @@
 #include "oscom/VShmHeader.h"
 #include "platform/PlatformTime.h"
 #include "rth/RthLib.h"
-#include "tools/writer/QueueWriter.h"
+#include "writer/QueueWriter.h"
 
 using ZulOsCom::PartitionRules;
 using ZulOsCom::SharedAccess;

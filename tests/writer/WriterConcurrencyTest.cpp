@@ -10,8 +10,8 @@
 
 #include "app/RawSharedMemoryQueue.h"
 #include "rth/fake/RthFake.h"
-#include "tests/tools/StressRecords.h"
-#include "tools/writer/TraceWriter.h"
+#include "tests/writer/StressRecords.h"
+#include "writer/TraceWriter.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "app/RawSharedMemoryQueue.h"
 #include "rth/fake/RthFake.h"
 #include "tests/tools/ToolTestSupport.h"
-#include "tools/writer/TraceWriter.h"
+#include "writer/TraceWriter.h"
 
 namespace {
 

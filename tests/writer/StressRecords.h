@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/RawSharedMemoryQueue.h"
-#include "tools/writer/TraceWriter.h"
+#include "writer/TraceWriter.h"
 
 namespace PlixToolTest {
 

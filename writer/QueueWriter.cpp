@@ -1,5 +1,5 @@
 // QueueWriter: places records into the trace queue exactly as the reader expects them.
-#include "tools/writer/QueueWriter.h"
+#include "writer/QueueWriter.h"
 
 #include <algorithm>
 #include <chrono>

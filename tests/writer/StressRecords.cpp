@@ -1,5 +1,5 @@
 // The stress tests' record stream, its writer loop and its checking reader.
-#include "tests/tools/StressRecords.h"
+#include "tests/writer/StressRecords.h"
 
 #include <algorithm>
 #include <chrono>

@@ -12,9 +12,9 @@
 
 #include "app/RawSharedMemoryQueue.h"
 #include "rth/RthAdmin.h"
-#include "tests/tools/StressRecords.h"
+#include "tests/writer/StressRecords.h"
 #include "tests/tools/ToolTestSupport.h"
-#include "tools/writer/TraceWriter.h"
+#include "writer/TraceWriter.h"
 
 namespace {
 

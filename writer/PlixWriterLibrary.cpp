@@ -6,8 +6,8 @@
 #include <new>
 
 #include "plixtrace/plixwriter.h"
-#include "tools/writer/QueueWriter.h"
-#include "tools/writer/WriterPartition.h"
+#include "writer/QueueWriter.h"
+#include "writer/WriterPartition.h"
 
 // The object behind the C handle: the partition first, so that it outlives the queue writer
 // that points into it.
