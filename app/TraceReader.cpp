@@ -76,7 +76,7 @@ public:
         }
         const int error = errno;
         std::clearerr(stdout);
-        if (error == EPIPE || error == EIO) {
+        if (Platform::ProcessStart::WriteEndIsGone(error)) {
             std::fprintf(stderr, "ReadPLIXTrace: the console is gone (%s); ending\n",
                          std::strerror(error));
             return false;
