@@ -188,10 +188,16 @@ int32_t rthPartitionExplain(const char* name, char* reason, uint32_t reasonSize)
     return RthFake::Get().Explain(name, reason, reasonSize);
 }
 int32_t rthPartitionIdentify(const char* name, RthPartitionIdentity* identity) {
+    if (name == nullptr || name[0] == '\0') {
+        return RTH_BAD_NAME;
+    }
+    if (identity == nullptr) {
+        return RTH_SYSTEM;
+    }
     uint64_t object = 0;
     uint64_t size = 0;
     const int32_t result = RthFake::Get().Identify(name, &object, &size);
-    if (result == RTH_OK && identity != nullptr) {
+    if (result == RTH_OK) {
         *identity = RthPartitionIdentity{1, object, size};
     }
     return result;
@@ -199,12 +205,18 @@ int32_t rthPartitionIdentify(const char* name, RthPartitionIdentity* identity) {
 #ifndef _WIN32
 int32_t rthPartitionLock(const char* name, int32_t role, int32_t* lock,
                          RthPartitionIdentity* identity) {
+    if (name == nullptr || name[0] == '\0') {
+        return RTH_BAD_NAME;
+    }
+    if (lock == nullptr || (role != RTH_ROLE_READER && role != RTH_ROLE_WRITER)) {
+        return RTH_SYSTEM;
+    }
     uint64_t object = 0;
     uint64_t size = 0;
     int32_t handle = -1;
     const int32_t result = RthFake::Get().Lock(name, role, &handle, &object, &size);
     if (result == RTH_OK) {
-        if (lock != nullptr) *lock = handle;
+        *lock = handle;
         if (identity != nullptr) *identity = RthPartitionIdentity{1, object, size};
     }
     return result;
