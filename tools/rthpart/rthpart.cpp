@@ -173,6 +173,12 @@ int Show(const char* name) {
     if (handle == SHM_KEY_INVALID) {
         return Fail(EXIT_FAILED, "cannot open partition " + std::string(name));
     }
+    // The size wanted is compared with the size opened: a partition that changed size between
+    // the two calls is shown again by the next show, not half.
+    if (area != size) {
+        shmClose(handle);
+        return Fail(EXIT_FAILED, "partition " + std::string(name) + " changed size while opened");
+    }
     // area is what was mapped; the report reads within it and writes nothing.
     const auto* base = static_cast<const uint8_t*>(shmAddrGet(handle));
     if (base == nullptr) {
