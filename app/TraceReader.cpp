@@ -177,6 +177,10 @@ int TraceReader::RunUnguarded() {
         case TracePartition::StartResult::NO_QUEUE:
             ReportStartFailure("holds no queue that a writer has set up");
             return 1;
+        case TracePartition::StartResult::OTHER_READER:
+            ReportStartFailure(
+                "is held by another reader (one reader per partition); stop that one first");
+            return 1;
     }
 
     Platform::ConsoleControl::SetStopHooks(RequestStop, ForcedEnd);
@@ -227,10 +231,17 @@ int TraceReader::RunUnguarded() {
                 }
             }
             pollKey = ++recordsSinceKeyPoll >= KEY_POLL_RECORDS;
+            // The once-a-second checks go by the clock while records flow too: one reading per
+            // record, a comparison in each check.
+            const uint64_t now = Platform::PlatformTime::PerformanceCounter();
+            partition.Follow(now);
+            log.Follow(now);
         } else {
             // Empty queue, a queue that is not valid (yet), or no partition: poll again later.
             const uint64_t now = Platform::PlatformTime::PerformanceCounter();
             partition.IdlePass(status, now);
+            partition.Follow(now);
+            log.Follow(now);
             pollKey = now - keyPolledAtNs >= KEY_POLL_INTERVAL_NS;
             if (pollKey) {
                 keyPolledAtNs = now;
