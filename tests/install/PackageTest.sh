@@ -81,7 +81,7 @@ check_contents readplixtrace "bin/|share/man/man1/|lib/tmpfiles.d/" \
   /usr/share/man/man1/plixwrite.1.gz /usr/share/doc/readplixtrace/copyright \
   /usr/share/doc/readplixtrace/README.md.gz
 check_contents libplixwriter1 "lib/$triplet/lib(plixwriter|rth)\.so\.1" \
-  $lib/libplixwriter.so.1 $lib/libplixwriter.so.1.0.0 $lib/librth.so.1 $lib/librth.so.1.0.0 \
+  $lib/libplixwriter.so.1 $lib/libplixwriter.so.$version $lib/librth.so.1 $lib/librth.so.$version \
   /usr/share/doc/libplixwriter1/copyright /usr/share/doc/libplixwriter1/changelog.Debian.gz
 check_contents libplixwriter-dev "include/plixtrace/|lib/$triplet/(lib(plixwriter|rth)\.so\$|pkgconfig/|cmake/PlixTrace/)" \
   /usr/include/plixtrace/plixwriter.h /usr/include/plixtrace/PlixWriter.hpp \
