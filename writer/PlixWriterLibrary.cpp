@@ -76,6 +76,7 @@ int plixw_open(const char* name, uint32_t flags, plixw_writer** writer) {
         if (!made->queue) {
             return PLIXW_E_NO_MEMORY;
         }
+        made->queue->SetDropMarkers(true);
         made->queue->CheckReachEverySecond(
             [](const void* partition) {
                 return static_cast<const WriterPartition*>(partition)->StillBehindName();
@@ -125,6 +126,14 @@ int plixw_set_full_policy(plixw_writer* writer, int policy, uint32_t timeout_ms)
     return PLIXW_OK;
 }
 
+int plixw_set_drop_markers(plixw_writer* writer, int on) {
+    if (writer == nullptr) {
+        return PLIXW_E_ARGUMENT;
+    }
+    writer->queue->SetDropMarkers(on != 0);
+    return PLIXW_OK;
+}
+
 int plixw_dropped(const plixw_writer* writer, uint64_t* count) {
     if (writer == nullptr || count == nullptr) {
         return PLIXW_E_ARGUMENT;
@@ -150,6 +159,13 @@ int plixw_max_record_length(const plixw_writer* writer, uint32_t* length) {
 }
 
 int plixw_close(plixw_writer* writer) {
+    if (writer != nullptr) {
+        try {
+            writer->queue->MarkDropsNow();  // the last marker, when there is room for it
+        } catch (...) {
+            // Nothing in it throws; kept so that no exception can ever reach the host.
+        }
+    }
     delete writer;  // the queue writer first, then the partition gives its reference back
     return PLIXW_OK;
 }

@@ -3,12 +3,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
 #include "oscom/OscomTypes.h"
 #include "oscom/PartitionRules.h"
 #include "oscom/SharedAccess.h"
+#include "plixtrace/plixwriter.h"
 
 using ZulOsCom::ElementSlotSize;
 using ZulOsCom::PartitionRules;
@@ -79,6 +82,57 @@ bool QueueWriter::StillReaches() {
     mNextReachCheck = now + REACH_CHECK_INTERVAL;
     mGone = !mReachCheck(mReachContext);
     return !mGone;
+}
+
+void QueueWriter::SetDropMarkers(bool on) {
+    mDropMarkers = on;
+    if (!on) {
+        mUnmarked = 0;
+    }
+}
+
+uint32_t QueueWriter::FormatDropMarker(uint64_t count, char (&text)[64]) {
+    const int length =
+        std::snprintf(text, sizeof text,
+                      PLIXW_DROP_MARKER_PREFIX "%" PRIu64 " records dropped (queue full)\n", count);
+    // Within the buffer for every count up to MAX_MARKED_DROPS; the NUL is part of the record.
+    return static_cast<uint32_t>(std::min(length, static_cast<int>(sizeof text) - 1)) + 1;
+}
+
+void QueueWriter::CountDrop() {
+    mDropped.fetch_add(1, std::memory_order_relaxed);
+    if (mDropMarkers) {
+        ++mUnmarked;
+    }
+}
+
+bool QueueWriter::MarkDrops(uint32_t readOffset) {
+    while (mUnmarked != 0) {
+        // One slot: it always fits before the end of the data area, so the plan is this place
+        // or none.
+        if (Plan(mCapacity, mWriteOffset, readOffset, QUEUE_ALIGNMENT) !=
+            Placement::AT_WRITE_OFFSET) {
+            return false;
+        }
+        const uint64_t count = std::min(mUnmarked, MAX_MARKED_DROPS);
+        char text[64];
+        PutElement(mWriteOffset, text, FormatDropMarker(count, text), 0);
+        const uint32_t next = mWriteOffset + QUEUE_ALIGNMENT;
+        Publish(next == mCapacity ? 0 : next);
+        mUnmarked -= count;
+    }
+    return true;
+}
+
+bool QueueWriter::MarkDropsNow() {
+    if (mUnmarked == 0) {
+        return true;
+    }
+    if (!StillReaches()) {
+        return false;
+    }
+    const uint32_t readOffset = SharedAccess::Load(mQueue->mReadOffset, std::memory_order_acquire);
+    return PartitionRules::OffsetPlausible(readOffset, mCapacity) && MarkDrops(readOffset);
 }
 
 uint32_t QueueWriter::CapacityForSize(uint32_t size) {
@@ -157,7 +211,13 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
         if (!PartitionRules::OffsetPlausible(readOffset, mCapacity)) {
             return Result::BROKEN;
         }
-        switch (Plan(mCapacity, mWriteOffset, readOffset, slot)) {
+        // Records dropped before this one are marked first, where they went missing; without
+        // room for the marker the record finds none either.
+        Placement placement = Placement::WAIT;
+        if (mUnmarked == 0 || MarkDrops(readOffset)) {
+            placement = Plan(mCapacity, mWriteOffset, readOffset, slot);
+        }
+        switch (placement) {
             case Placement::AT_WRITE_OFFSET: {
                 PutElement(mWriteOffset, data, length, 0);
                 uint32_t next = mWriteOffset + slot;
@@ -188,7 +248,7 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
             }
             case Placement::WAIT:
                 if (whenFull.drop) {
-                    mDropped.fetch_add(1, std::memory_order_relaxed);
+                    CountDrop();
                     return Result::DROPPED;
                 }
                 if (whenFull.timeoutMs != WAIT_FOREVER) {
@@ -196,7 +256,7 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
                     if (!waiting) {
                         deadline = now + std::chrono::milliseconds(whenFull.timeoutMs);
                     } else if (now >= deadline) {
-                        mDropped.fetch_add(1, std::memory_order_relaxed);
+                        CountDrop();
                         return Result::TIMED_OUT;
                     }
                 }

@@ -8,6 +8,9 @@
 // attaches and goes on at the current write offset. Write places one record as an element of
 // the queue; the element layout, wrap markers, fillers and the ordering rules are QueueWriter's.
 //
+// Drop markers (QueueWriter::SetDropMarkers) stay off here, so that tests and benchmarks see
+// exactly the records they write; the writer library turns them on.
+//
 // Limits: an element whose slot is the whole data area could never be published (write offset
 // would equal read offset), so the longest record is MaxRecordLength() = capacity - 72 bytes.
 //
