@@ -7,6 +7,9 @@
 // The test feeds plixwrite's standard input itself: the stream starts slowly (a writer that
 // starts while the reader is in its idle pause can only count on the data area until the reader
 // wakes), then holds the full rate for two seconds.
+//
+// Where records are lost all the same (a reader held off), the writer library marks the holes
+// in the stream: the console shows each marker exactly where its records are missing.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -27,9 +30,11 @@
 #include "app/IdlePacer.h"
 #include "rth/RthAdmin.h"
 #include "tests/e2e/ChildProcess.h"
+#include "tests/e2e/ConsoleRecords.h"
 #include "tests/e2e/IsolatedRunTest.h"
 #include "tests/support/TestWaiting.h"
 #include "tests/tools/ToolTestSupport.h"
+#include "writer/include/plixtrace/plixwriter.h"
 
 namespace fs = std::filesystem;
 using PlixTest::ChildProcess;
@@ -47,6 +52,8 @@ using PlixTest::WaitFor;
 constexpr uint32_t WRITE_OFFSET_AT = 64;
 constexpr uint32_t ATTACH_COUNT_AT = 64 + 4;
 constexpr uint32_t READ_OFFSET_AT = 64 + 64;
+// The data area of a 4096-byte partition.
+constexpr uint32_t CAPACITY_4096 = 3840;
 
 // 3,000 records/s for 2 s: five times what a fixed 100 ms pause can take from this partition
 // (59 records of 56 bytes fit into its data area), with a wide margin for a reader on a busy
@@ -220,3 +227,103 @@ TEST_F(LossFreePollingTest, DroppingWriterLosesNothingAndIdleReaderDoesNotSpin) 
 }
 
 }  // namespace
+
+namespace {
+
+// plixwrite --drop's closing line: written and dropped.
+bool ParseSummary(const std::string& text, uint64_t& written, uint64_t& dropped) {
+    unsigned long long w = 0, d = 0;
+    if (std::sscanf(text.c_str(), "plixwrite: %llu written, %llu dropped", &w, &d) != 2) {
+        return false;
+    }
+    written = w;
+    dropped = d;
+    return true;
+}
+
+// Checks the console of a run of plixwrite --count count against its summary: every record
+// printed once, in order; the drop markers (counted with their numbers) each standing where its
+// records are missing (the markers between two records count exactly the records between them,
+// those after the last record the ones missing at the end); none with markers off.
+void ExpectHolesMarked(const PlixTest::ConsoleRecords& console, uint64_t count, uint64_t written,
+                       uint64_t dropped, bool markers) {
+    const std::vector<uint64_t>& numbers = console.Numbers();
+    EXPECT_EQ(console.MalformedCount(), 0u);
+    EXPECT_EQ(numbers.size(), written);
+    EXPECT_EQ(written + dropped, count);
+    std::vector<uint64_t> marked(numbers.size() + 1, 0);  // by the records printed before them
+    uint64_t markedInAll = 0;
+    for (size_t i = 0; i < console.OtherLines().size(); ++i) {
+        const std::string& line = console.OtherLines()[i];
+        if (line.rfind(PLIXW_DROP_MARKER_PREFIX, 0) != 0) continue;
+        unsigned long long n = 0;
+        char tail[32] = {};
+        ASSERT_EQ(std::sscanf(line.c_str(), "plixwriter: %llu records dropped %31[^\n]", &n, tail),
+                  2)
+            << line;
+        EXPECT_STREQ(tail, "(queue full)");
+        ASSERT_GT(n, 0u) << line;
+        marked[console.RecordsBefore()[i]] += n;
+        markedInAll += n;
+    }
+    uint64_t previous = 0;
+    for (size_t i = 0; i <= numbers.size(); ++i) {
+        const uint64_t next = i < numbers.size() ? numbers[i] : count + 1;
+        ASSERT_GT(next, previous) << "record " << next << " out of order";
+        const uint64_t missing = next - previous - 1;
+        EXPECT_EQ(marked[i], markers ? missing : 0) << "hole after record " << previous;
+        previous = next;
+    }
+    EXPECT_EQ(markedInAll, markers ? dropped : 0);
+}
+
+}  // namespace
+
+TEST_F(LossFreePollingTest, DropsAreMarkedWhereTheRecordsAreMissing) {
+    ToolResult setUp = RunTool(PLIXWRITE_PATH, {"--size", "4096"});
+    ASSERT_EQ(setUp.exitCode, 0) << setUp.err;
+    MappedPartition partition("plixtrace");
+    ASSERT_NE(partition.Base(), nullptr);
+    const uint8_t* base = partition.Base();
+    auto full = [&] {
+        return (Load32(base, WRITE_OFFSET_AT) + 64) % CAPACITY_4096 ==
+               Load32(base, READ_OFFSET_AT);
+    };
+    // 4,000 records at 2,000/s (the reader keeps up easily); twice the reader is held off until
+    // the queue is full and 100 ms more, which drops about 200 records each time.
+    constexpr uint64_t COUNT = 4000;
+    for (const bool markers : {true, false}) {
+        SCOPED_TRACE(markers ? "drop markers on" : "drop markers off");
+        StartReader();
+        ASSERT_TRUE(WaitFor([&] { return Get32(base, ATTACH_COUNT_AT) >= 2; }));
+        std::vector<std::string> arguments = {PLIXWRITE_PATH, "--drop", "--rate", "2000",
+                                              "--count", std::to_string(COUNT), "--length", "56"};
+        if (!markers) arguments.push_back("--no-drop-markers");
+        ChildProcess writer(arguments, (mWork / "plixwrite.err").string());
+        for (int hold = 0; hold < 2; ++hold) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            mReaderProcess->Signal(SIGSTOP);
+            const bool filled = WaitFor(full, 20000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            mReaderProcess->Signal(SIGCONT);
+            ASSERT_TRUE(filled) << "the writer ended before the reader's hold " << hold;
+        }
+        const int writerStatus = writer.Wait(120000);
+        ASSERT_TRUE(WIFEXITED(writerStatus) && WEXITSTATUS(writerStatus) == 0)
+            << ReadFile(mWork / "plixwrite.err");
+        ASSERT_TRUE(WaitFor(
+            [&] { return Load32(base, READ_OFFSET_AT) == Load32(base, WRITE_OFFSET_AT); }));
+        const int status = StopReader();
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+        uint64_t written = 0, dropped = 0;
+        ASSERT_TRUE(ParseSummary(ReadFile(mWork / "plixwrite.err"), written, dropped))
+            << ReadFile(mWork / "plixwrite.err");
+        EXPECT_GT(dropped, 0u);
+        PlixTest::ConsoleRecords console(54);
+        const std::string out = ReadFile(mWork / "stdout");
+        console.Append(out.data(), out.size());
+        console.Finish();
+        ExpectHolesMarked(console, COUNT, written, dropped, markers);
+    }
+}
