@@ -5,14 +5,16 @@
 #include <memory>
 #include <new>
 
+#include "oscom/QueueWakeUp.h"
 #include "plixtrace/plixwriter.h"
 #include "writer/QueueWriter.h"
 #include "writer/WriterPartition.h"
 
-// The object behind the C handle: the partition first, so that it outlives the queue writer
-// that points into it.
+// The object behind the C handle: the partition and the reader's wake-up first, so that they
+// outlive the queue writer that points to them.
 struct plixw_writer {
     WriterPartition partition;
+    ZulOsCom::QueueWakeUp wakeUp;
     std::unique_ptr<QueueWriter> queue;
     QueueWriter::WhenFull whenFull{/*drop=*/true, /*timeoutMs=*/0};
 };
@@ -77,6 +79,8 @@ int plixw_open(const char* name, uint32_t flags, plixw_writer** writer) {
             return PLIXW_E_NO_MEMORY;
         }
         made->queue->SetDropMarkers(true);
+        made->wakeUp.Open(name);
+        made->queue->WakeReaderThrough(&made->wakeUp);
         made->queue->CheckReachEverySecond(
             [](const void* partition) {
                 return static_cast<const WriterPartition*>(partition)->StillBehindName();

@@ -80,6 +80,9 @@ bool QueueWriter::StillReaches() {
         return true;
     }
     mNextReachCheck = now + REACH_CHECK_INTERVAL;
+    if (mWakeUp != nullptr) {
+        mWakeUp->Follow();
+    }
     mGone = !mReachCheck(mReachContext);
     return !mGone;
 }
@@ -118,7 +121,7 @@ bool QueueWriter::MarkDrops(uint32_t readOffset) {
         char text[64];
         PutElement(mWriteOffset, text, FormatDropMarker(count, text), 0);
         const uint32_t next = mWriteOffset + QUEUE_ALIGNMENT;
-        Publish(next == mCapacity ? 0 : next);
+        Publish(next == mCapacity ? 0 : next, readOffset);
         mUnmarked -= count;
     }
     return true;
@@ -189,9 +192,13 @@ void QueueWriter::PutElement(uint32_t offset, const void* data, uint32_t length,
     header->unused[2] = 0;
 }
 
-void QueueWriter::Publish(uint32_t writeOffset) {
+void QueueWriter::Publish(uint32_t writeOffset, uint32_t readOffsetSeen) {
+    const bool wasEmpty = readOffsetSeen == mWriteOffset;
     SharedAccess::Store(mQueue->mWriteOffset, writeOffset, std::memory_order_release);
     mWriteOffset = writeOffset;
+    if (wasEmpty && mWakeUp != nullptr) {
+        mWakeUp->WakeReader(mQueue);
+    }
 }
 
 QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
@@ -221,7 +228,7 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
             case Placement::AT_WRITE_OFFSET: {
                 PutElement(mWriteOffset, data, length, 0);
                 uint32_t next = mWriteOffset + slot;
-                Publish(next == mCapacity ? 0 : next);
+                Publish(next == mCapacity ? 0 : next, readOffset);
                 mWritten.fetch_add(1, std::memory_order_relaxed);
                 return Result::WRITTEN;
             }
@@ -231,7 +238,7 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
                 SharedAccess::Store(marker->length, 0, std::memory_order_relaxed);
                 marker->unused[0] = 0;
                 SharedAccess::Store(marker->wrapFlag, 1, std::memory_order_relaxed);
-                Publish(slot);
+                Publish(slot, readOffset);
                 mWritten.fetch_add(1, std::memory_order_relaxed);
                 return Result::WRITTEN;
             }
@@ -242,7 +249,7 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
                 if (fillerLength > 0) {
                     Data()[mWriteOffset + SIZEOF_ELEMENT_HDR] = '\0';
                 }
-                Publish(0);
+                Publish(0, readOffset);
                 ++mFillers;
                 break;  // plan again: the record waits for the reader to pass the filler
             }

@@ -38,6 +38,11 @@
 // once a second, before placing a record and while it waits for room (a wait without time-out
 // included); once it says no, that write and every later one return GONE and write nothing.
 //
+// Waking the reader: with a wake-up installed (WakeReaderThrough), a write that makes the queue
+// non-empty (the write offset moves away from the read offset this write saw) wakes a reader
+// that waits (ZulOsCom::QueueWakeUp); every other write pays one comparison. With the reach
+// check's clock, about once a second, the wake-up follows its name (a reader started anew).
+//
 // Threads: one QueueWriter per queue at a time, and its Write calls must not overlap. Written()
 // and Dropped() may be read from any thread.
 #pragma once
@@ -46,6 +51,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "oscom/QueueWakeUp.h"
 #include "oscom/VSharedMemoryQueue.h"
 
 class QueueWriter {
@@ -108,6 +114,10 @@ public:
     using ReachCheck = bool (*)(const void* context);
     void CheckReachEverySecond(ReachCheck check, const void* context);
 
+    // Installs the wake-up of the queue's reader (see above). wakeUp must outlive this object's
+    // Write calls; null removes it.
+    void WakeReaderThrough(ZulOsCom::QueueWakeUp* wakeUp) { mWakeUp = wakeUp; }
+
     uint32_t Capacity() const { return mCapacity; }
     // capacity - 72 (the slot of the longest record is capacity - 64).
     uint32_t MaxRecordLength() const { return MaxRecordLengthFor(mCapacity); }
@@ -144,7 +154,9 @@ private:
     // Counts a record dropped for want of room.
     void CountDrop();
     void PutElement(uint32_t offset, const void* data, uint32_t length, uint8_t mark);
-    void Publish(uint32_t writeOffset);
+    // Moves the write offset to writeOffset; readOffsetSeen: the reader's offset this write
+    // planned by (a write that moves the offset away from it wakes the reader).
+    void Publish(uint32_t writeOffset, uint32_t readOffsetSeen);
     uint8_t* Data() const;
 
     ZulOsCom::VSharedMemoryQueue* mQueue;
@@ -155,6 +167,7 @@ private:
     uint64_t mFillers = 0;
     bool mDropMarkers = false;
     uint64_t mUnmarked = 0;  // dropped since the last record placed, not marked yet
+    ZulOsCom::QueueWakeUp* mWakeUp = nullptr;
     ReachCheck mReachCheck = nullptr;
     const void* mReachContext = nullptr;
     std::chrono::steady_clock::time_point mNextReachCheck;
