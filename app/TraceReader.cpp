@@ -246,7 +246,11 @@ int TraceReader::RunUnguarded() {
             if (pollKey) {
                 keyPolledAtNs = now;
             }
-            IdlePacer::Pause(pacer.NextPauseUs());
+            // A long pause waits for a writer's wake-up where it can, else sleeps.
+            const uint32_t pause = pacer.NextPauseUs();
+            if (!IdlePacer::AwaitsWriter(pause) || !partition.AwaitWriter(pause)) {
+                IdlePacer::Pause(pause);
+            }
         }
 
         if (pollKey) {

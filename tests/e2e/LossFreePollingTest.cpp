@@ -10,6 +10,10 @@
 //
 // Where records are lost all the same (a reader held off), the writer library marks the holes
 // in the stream: the console shows each marker exactly where its records are missing.
+//
+// A burst after a long silence (the reader at its longest pause) is not lost either: the writer
+// library wakes the reader through the partition's wake-up object. One that another user planted
+// is refused, and the reader polls as before.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -18,7 +22,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -28,10 +34,12 @@
 #include <vector>
 
 #include "app/IdlePacer.h"
+#include "oscom/QueueWakeUp.h"
 #include "rth/RthAdmin.h"
 #include "tests/e2e/ChildProcess.h"
 #include "tests/e2e/ConsoleRecords.h"
 #include "tests/e2e/IsolatedRunTest.h"
+#include "tests/support/ShmObjects.h"
 #include "tests/support/TestWaiting.h"
 #include "tests/tools/ToolTestSupport.h"
 #include "writer/include/plixtrace/plixwriter.h"
@@ -241,6 +249,17 @@ bool ParseSummary(const std::string& text, uint64_t& written, uint64_t& dropped)
     return true;
 }
 
+// The records the drop markers on the console say were dropped.
+uint64_t MarkedDrops(const PlixTest::ConsoleRecords& console) {
+    uint64_t marked = 0;
+    for (const std::string& line : console.OtherLines()) {
+        if (line.rfind(PLIXW_DROP_MARKER_PREFIX, 0) == 0) {
+            marked += std::strtoull(line.c_str() + std::strlen(PLIXW_DROP_MARKER_PREFIX), nullptr, 10);
+        }
+    }
+    return marked;
+}
+
 // Checks the console of a run of plixwrite --count count against its summary: every record
 // printed once, in order; the drop markers (counted with their numbers) each standing where its
 // records are missing (the markers between two records count exactly the records between them,
@@ -325,5 +344,82 @@ TEST_F(LossFreePollingTest, DropsAreMarkedWhereTheRecordsAreMissing) {
         console.Append(out.data(), out.size());
         console.Finish();
         ExpectHolesMarked(console, COUNT, written, dropped, markers);
+    }
+}
+
+TEST_F(LossFreePollingTest, ABurstAfterLongSilenceWakesTheReader) {
+    ToolResult setUp = RunTool(PLIXWRITE_PATH, {"--size", "4096"});
+    ASSERT_EQ(setUp.exitCode, 0) << setUp.err;
+    MappedPartition partition("plixtrace");
+    ASSERT_NE(partition.Base(), nullptr);
+    const uint8_t* base = partition.Base();
+    const std::string wakeUpPath = "/dev/shm/" + ZulOsCom::QueueWakeUp::ObjectName("plixtrace");
+    // Longer than the alert window: the reader is at its longest pause when a burst comes.
+    const auto silence = std::chrono::microseconds(IdlePacer::ALERT_WINDOW_US) +
+                         std::chrono::seconds(2);
+    // Bursts at 10,000/s: 300 records last 30 ms, five times what the data area holds (59), so
+    // a reader that slept through a burst's first 6 ms loses records. Without the wake-up the
+    // burst lasts 200 ms, so that the polling reader wakes within it and the markers show the
+    // loss before its end.
+    struct Case {
+        const char* what;
+        bool planted;  // another user's object in the wake-up's place
+        int bursts;
+        uint64_t count;
+    };
+    for (const Case& run : {Case{"woken by the writer", false, 3, 300},
+                            Case{"wake-up object refused", true, 1, 2000}}) {
+        const uint64_t COUNT = run.count;
+        SCOPED_TRACE(run.what);
+        if (run.planted) {
+            const std::string skipped = PlixTest::CreateAsNobody(wakeUpPath, 64, "0644");
+            if (!skipped.empty()) {
+                ADD_FAILURE() << skipped;
+                continue;
+            }
+        }
+        StartReader();
+        ASSERT_TRUE(WaitFor([&] { return Get32(base, ATTACH_COUNT_AT) >= 2; }));
+        uintmax_t printed = 0;  // console bytes of the earlier bursts
+        for (int burst = 0; burst < run.bursts; ++burst) {
+            std::this_thread::sleep_for(silence);
+            ToolResult writer = RunTool(PLIXWRITE_PATH, {"--drop", "--rate", "10000", "--count",
+                                                         std::to_string(COUNT), "--length", "56"});
+            ASSERT_EQ(writer.exitCode, 0) << writer.err;
+            uint64_t written = 0, dropped = 0;
+            ASSERT_TRUE(ParseSummary(writer.err, written, dropped)) << writer.err;
+            if (!run.planted) {
+                EXPECT_EQ(dropped, 0u) << "burst " << burst;
+            }
+            // This burst's part of the console, once every record and marker is there.
+            std::string segment;
+            WaitFor([&] {
+                segment = ReadFile(mWork / "stdout").substr(printed);
+                PlixTest::ConsoleRecords probe(54);
+                probe.Append(segment.data(), segment.size());
+                return probe.Numbers().size() >= written && MarkedDrops(probe) >= dropped;
+            });
+            printed += segment.size();
+            PlixTest::ConsoleRecords console(54);
+            console.Append(segment.data(), segment.size());
+            console.Finish();
+            ExpectHolesMarked(console, COUNT, written, dropped, /*markers=*/true);
+        }
+        const int status = StopReader();
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        const std::string err = ReadFile(mWork / "stderr");
+        if (run.planted) {
+            // Said once; the object is left as it was.
+            EXPECT_EQ(err, "ReadPLIXTrace: partition \"plixtrace\" has no wake-up for its writers (" +
+                               wakeUpPath + " is owned by uid 65534, not by root or uid 0 (mode "
+                               "0644); remove it so that the next start can make its own); the "
+                               "reader polls\n");
+            struct stat st {};
+            EXPECT_EQ(lstat(wakeUpPath.c_str(), &st), 0);
+            EXPECT_NE(st.st_uid, 0u);
+        } else {
+            EXPECT_EQ(err, "");
+            EXPECT_FALSE(fs::exists(wakeUpPath)) << "the reader removes its wake-up at its end";
+        }
     }
 }
