@@ -49,6 +49,15 @@
  * queue the reader accepts is never set up anew (PLIXW_OPEN_INIT or not), and a partition is
  * never set up while a reader holds it (PLIXW_E_READER_ATTACHED).
  *
+ * Waking the reader. ReadPLIXTrace keeps a wake-up object beside its partition while it runs
+ * (on Linux /dev/shm/plixtrace.wake.rth.NAME). The library opens it read-only when it is there
+ * and passes the partition objects' rules (owned by root or this process's user, not writable by
+ * others), and follows it about once a second on writes (a reader started anew). A write that
+ * makes the queue non-empty then wakes a reader that waits for records, at once instead of at
+ * its next look at the queue: one system call, only when the reader waits; every other write
+ * costs one comparison. Without a usable wake-up object writes are the same, and the reader
+ * finds them by polling (within 100 ms).
+ *
  * Full queue. By default a record that finds no room is dropped at once (the call never
  * blocks) and counted; plixw_set_full_policy chooses waiting instead, with or without a
  * time-out. A record the call did not place for want of room, whichever the policy, counts in
