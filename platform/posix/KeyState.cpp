@@ -22,6 +22,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -70,6 +71,11 @@ std::atomic<int> sWatch{NOT_STARTED};
 std::atomic<int> sEscape{NO_PRESS};
 std::atomic<bool> sTaking{false};  // the watch thread is between a read and its verdict
 std::atomic<int> sTerminal{-1};    // our own descriptor on the terminal
+// Whether sTerminal is a non-blocking open of its own. When the terminal cannot be opened again
+// (another user's), it is a copy of standard input, which must stay blocking for the shell: the
+// watch then reads only what FIONREAD reports, and a key another reader takes in between can
+// only hold up the watch thread until the next key.
+std::atomic<bool> sTerminalNonBlocking{true};
 std::atomic<int> sWakeRead{-1};    // RestoreTerminal wakes the watch thread through this pipe
 std::atomic<int> sWakeWrite{-1};
 termios sSavedSettings{};  // written before SWITCHING is published, then only read
@@ -157,7 +163,11 @@ bool TakeInput(ParserState* parser) {
     bool open = true;
     unsigned char buffer[256];
     for (;;) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
+        int waiting = static_cast<int>(sizeof buffer);
+        if (!sTerminalNonBlocking.load() && (ioctl(fd, FIONREAD, &waiting) != 0 || waiting <= 0)) {
+            break;
+        }
+        const ssize_t got = read(fd, buffer, std::min(sizeof buffer, static_cast<size_t>(waiting)));
         if (got > 0) {
             for (ssize_t i = 0; i < got; ++i) {
                 *parser = Feed(*parser, buffer[i]);
@@ -219,7 +229,8 @@ void WatchLoop() {
     sEscape.compare_exchange_strong(undecided, NO_PRESS);
 }
 
-// Opens the terminal behind standard input once more, non-blocking; -1 when that fails.
+// Opens the terminal behind standard input once more, non-blocking; else a copy of standard
+// input (see sTerminalNonBlocking); -1 when neither is a terminal.
 int OpenOwnDescriptor() {
     const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     int fd = open("/proc/self/fd/0", flags);
@@ -228,6 +239,10 @@ int OpenOwnDescriptor() {
         if (ttyname_r(STDIN_FILENO, name, sizeof name) == 0) {
             fd = open(name, flags);
         }
+    }
+    if (fd < 0) {
+        fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+        sTerminalNonBlocking.store(false);
     }
     if (fd >= 0 && isatty(fd) == 0) {
         close(fd);
