@@ -895,20 +895,19 @@ TEST_F(ReaderFaultTest, StopsAndKeysOnATerminalUnderLoad) {
 }
 
 TEST_F(ReaderFaultTest, TimeoutsInterruptIsOneStopAndItsLineIsAlwaysWritten) {
-    // timeout signals the reader, then its own process group: SIGINT comes twice.
+    // timeout signals the reader, then its own process group: SIGINT comes twice, at start-up
+    // or while the reader waits for records.
     auto p = MakePartition();
     ChildProcess::Options toFile;
     toFile.stdoutPath = (mWork / "console.txt").string();
-    for (uint64_t run = 1; run <= 20; ++run) {
+    for (int run = 1; run <= 20; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        p->Push(RecordPayload(run));
         auto reader = StartReader(toFile, {"/usr/bin/timeout", "--preserve-status", "-s", "INT", "0.3"});
         const int status = reader->Wait(20000);
         ASSERT_TRUE(ExitedWith(status, 0)) << Describe(status);
-        // The record drained, then the handler's line, once.
+        // The handler's line, once and last.
         const std::string console = ReadFile(mWork / "console.txt");
-        const std::string end = ConsoleRecords::RecordText(run, TEXT_LENGTH) + "\nCTRL-C pressed\n";
-        EXPECT_EQ(console.find(end) + end.size(), console.size()) << console;
+        EXPECT_EQ(console.find("CTRL-C pressed\n"), console.size() - 15) << console;
         EXPECT_EQ(ReaderErr(mStarts), "");
         EXPECT_EQ(p->RefCount(), 1);
     }
