@@ -26,9 +26,8 @@ public:
     // Starts the watch, so that keys typed from here on are neither echoed nor left for the
     // shell: switches the terminal at once when the process is in the terminal's foreground
     // (a background job is stopped by the terminal if it touches it; the watch then tries again
-    // a few times a second) and starts the watch thread. Does nothing when standard input is
-    // not a terminal or when called before. Call it once the signals that the console control
-    // handlers take are blocked (ConsoleControl::SetHandler): the thread blocks all signals.
+    // a few times a second) and starts the watch thread, which blocks every signal. Does
+    // nothing when standard input is not a terminal or when called before. Any thread.
     static void BeginEscapeWatch();
 
     // Returns PRESSED_SINCE_LAST_CALL when the watch has seen an Escape key press since the
