@@ -6,12 +6,15 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <string>
 
+#include "app/TraceLogSink.h"
 #include "platform/PlatformTime.h"
 
 namespace {
 
 constexpr uint64_t RETRY_INTERVAL_NS = 1000000000ULL;
+constexpr uint64_t FILE_CHECK_INTERVAL_NS = 1000000000ULL;
 
 // Logs the length bytes of text up to the first line feed among them; throws what the logging
 // library throws.
@@ -63,4 +66,22 @@ void TraceLogRecorder::Summarize() const {
         std::fprintf(stderr, "ReadPLIXTrace: %llu trace log lines were lost in this run\n",
                      static_cast<unsigned long long>(mLostTotal));
     }
+}
+
+void TraceLogRecorder::CheckFile(uint64_t nowNs) {
+    mNextFileCheckNs = nowNs + FILE_CHECK_INTERVAL_NS;
+    std::string removed;
+    try {
+        if (!RestartTraceLogIfRemoved(&removed)) {
+            return;
+        }
+    } catch (const std::exception&) {
+        // The rotation failed: the next record opens a new file or reports why it cannot.
+        return;
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "ReadPLIXTrace: trace log file \"%s\" was removed; the next lines go to a new "
+                 "file\n",
+                 removed.c_str());
 }

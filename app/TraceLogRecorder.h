@@ -10,6 +10,11 @@
 // about once a second (each try may make the logging library start a new file); the lines in
 // between are counted as lost without a try.
 //
+// It also notices a current log file that was removed under it (an operator's rm, a cleanup
+// script): once a second (Follow) it asks the sink whether the file is still there, and when
+// not, the sink starts a new file through its own rotation and one stderr line says so; no
+// line goes into a removed file for more than about a second.
+//
 // Main thread only; no system call of its own per record while the log works.
 #pragma once
 
@@ -33,7 +38,19 @@ public:
     // At the end of the run: one stderr line when any line was lost.
     void Summarize() const;
 
+    // Every pass of the read loop, with the performance counter read for it: at most about once
+    // a second checks that the current log file is still there (RestartTraceLogIfRemoved); a
+    // comparison otherwise.
+    void Follow(uint64_t nowNs) {
+        if (nowNs >= mNextFileCheckNs) {
+            CheckFile(nowNs);
+        }
+    }
+
 private:
+    void CheckFile(uint64_t nowNs);
+
+    uint64_t mNextFileCheckNs = 0;
     bool mFailing = false;
     uint64_t mRetryAtNs = 0;   // performance counter value before which no line is tried
     uint64_t mLostNow = 0;     // lost since the log started failing

@@ -20,8 +20,11 @@
 #include <boost/make_shared.hpp>
 #include <boost/system/error_code.hpp>
 #include <cerrno>
+#include <boost/smart_ptr/weak_ptr.hpp>
 #include <fstream>
 #include <ostream>
+
+#include "platform/FileIdentity.h"
 
 namespace {
 
@@ -38,8 +41,28 @@ class VCheckedTraceFileBackend : public sinks::text_file_backend {
 public:
     using sinks::text_file_backend::text_file_backend;
 
-    // Remembers the stream of each file the backend opens (installed by InitTraceLogSink).
-    void Watch(std::ostream& file) { mFile = &file; }
+    // Remembers the stream of each file the backend opens, and which file its name led to
+    // (installed by InitTraceLogSink as the open handler).
+    void Watch(std::ostream& file) {
+        mFile = &file;
+        mIdentityKnown =
+            Platform::FileIdentity::Of(get_current_file_name().string(), &mOpenedIdentity);
+    }
+
+    // Under the sink's lock: whether the current file no longer stands under its name (when one
+    // is open); *path is its name then.
+    bool CurrentFileRemoved(std::string* path) const {
+        const boost::filesystem::path current = get_current_file_name();
+        if (current.empty() || !mIdentityKnown) {
+            return false;
+        }
+        Platform::FileIdentity now;
+        if (Platform::FileIdentity::Of(current.string(), &now) && now == mOpenedIdentity) {
+            return false;
+        }
+        *path = current.string();
+        return true;
+    }
 
     // Called by the synchronous frontend under its lock, on the logging thread.
     void consume(const logging::record_view& record, const string_type& message) {
@@ -75,9 +98,14 @@ public:
 
 private:
     std::ostream* mFile = nullptr;
+    Platform::FileIdentity mOpenedIdentity;
+    bool mIdentityKnown = false;
 };
 
 using VTraceFileSink = sinks::synchronous_sink<VCheckedTraceFileBackend>;
+
+// The installed sink, for RestartTraceLogIfRemoved; the logging core owns it.
+boost::weak_ptr<VTraceFileSink> sInstalledSink;
 
 }  // namespace
 
@@ -107,6 +135,7 @@ void InitTraceLogSink(const std::string& directory) {
 
     const auto core = logging::core::get();
     core->add_sink(sink);
+    sInstalledSink = sink;
 
     // The counter hands out its initial value first: the first record is line 1. Values are
     // taken only for records that pass the filter.
@@ -118,4 +147,17 @@ void InitTraceLogSink(const std::string& directory) {
     // A record without a "Severity" value fails the comparison and is dropped.
     core->set_filter(expr::attr<logging::trivial::severity_level>("Severity") >=
                      logging::trivial::info);
+}
+
+bool RestartTraceLogIfRemoved(std::string* removedPath) {
+    const boost::shared_ptr<VTraceFileSink> sink = sInstalledSink.lock();
+    if (!sink) {
+        return false;
+    }
+    auto backend = sink->locked_backend();
+    if (!backend->CurrentFileRemoved(removedPath)) {
+        return false;
+    }
+    backend->rotate_file();
+    return true;
 }

@@ -53,3 +53,12 @@ constexpr std::uintmax_t TRACE_LOG_MAX_TOTAL_SIZE = 2097152;
 //
 // Not for repeated use in one process: the logging core and the collector are process-wide.
 void InitTraceLogSink(const std::string& directory);
+
+// For the main thread, about once a second: when the current log file no longer stands under
+// its name in the directory (removed, or another file put in its place), closes it through the
+// sink's own rotation (handed to the file collector as at any rotation), so that the next record
+// starts a new file with the next number. True, with the file's path in *removedPath, when it
+// did; false when the file is there, when none is open, or before InitTraceLogSink. One identity
+// look-up of the file by name; takes the sink's lock briefly. Throws what the rotation throws
+// (boost::filesystem::filesystem_error).
+bool RestartTraceLogIfRemoved(std::string* removedPath);

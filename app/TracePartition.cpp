@@ -4,100 +4,156 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 
 #include "diag/ZulAssert.h"
-#include "oscom/VShmHeader.h"
 #include "platform/MappingGuard.h"
 #include "platform/PlatformTime.h"
 #include "rth/RthLib.h"
 
 namespace {
 
+using ZulOsCom::PartitionClaim;
 using ZulOsCom::VSharedMemoryQueue;
 
 constexpr uint64_t CHECK_INTERVAL_NS = 1000000000ULL;
 constexpr uint64_t INVALID_SAID_AFTER_NS = 1000000000ULL;
+// A writer holds the reader's claim for the moment it sets a partition up: the reader waits
+// that long for it before it takes the claim for another reader's.
+constexpr uint32_t START_CLAIM_WAIT_MS = 1000;
+constexpr uint32_t REATTACH_CLAIM_WAIT_MS = 100;
+// At start, a partition met while it was being set up is tried again this often.
+constexpr int START_ATTEMPTS = 3;
+constexpr uint32_t START_RETRY_PAUSE_MS = 100;
 
-// The partition object whose reference a forced end gives back. The main thread changes it
-// under the lock before it attaches or detaches; a forced end takes the lock only briefly.
+// The partition object whose reference a forced end gives back, and the claim that says which
+// object the name led to. The main thread sets them under the lock in the same step in which it
+// takes the reference, and clears them in the step in which it gives it back; a forced end takes
+// the lock only briefly.
 std::timed_mutex sCurrentMutex;
 ZulOsCom::VRthSharedMemory* sCurrent = nullptr;
-
-void Register(ZulOsCom::VRthSharedMemory* partition) {
-    std::lock_guard<std::timed_mutex> lock(sCurrentMutex);
-    sCurrent = partition;
-}
+const PartitionClaim* sCurrentClaim = nullptr;
 
 void Say(const char* text) {
     std::fflush(stdout);
     std::fprintf(stderr, "ReadPLIXTrace: partition \"%s\" %s\n", PLIX_TRACE_PARTITION, text);
 }
 
-// initTime of the partition behind the name, through a fresh mapping of its own; 0 when it
-// cannot be opened or is not initialised.
-uint64_t InitTimeByName() {
-    uint32_t size = 0;
-    const int32_t handle = shmOpen(PLIX_TRACE_PARTITION, 0, &size);
-    if (handle == SHM_KEY_INVALID) {
-        return 0;
+// Gives partition's reference back, at most once: on its own mapping; or, when that mapping was
+// lost or the object shrank under it, on the live object through a mapping of its own, when the
+// name still leads to the object claimed (and there only under the stamp attached under).
+// Protocol checks that fail because the partition is being set up drop the reference instead of
+// ending the process. Under sCurrentMutex, from the main thread or a forced end.
+void GiveBack(ZulOsCom::VRthSharedMemory* partition, const PartitionClaim& claim) {
+    PlixBase::SetUpRaceScope tolerate;
+    const PartitionClaim::Behind behind = claim.Check(partition->GetSize());
+    const bool sameObject =
+        behind == PartitionClaim::Behind::SAME || behind == PartitionClaim::Behind::SHRUNK;
+    if ((Platform::MappingGuard::Lost() || behind == PartitionClaim::Behind::SHRUNK) &&
+        sameObject) {
+        partition->ReleaseReferenceThroughName();
+    } else {
+        // Over lost memory that is no longer the name's, this reads zeros and changes nothing.
+        partition->ReleaseReference();
     }
-    uint64_t initTime = 0;
-    if (auto* header = static_cast<ZulOsCom::VShmHeader*>(shmAddrGet(handle));
-        header != nullptr && size >= ZulOsCom::SHM_MGMT_HEADER_SIZE) {
-        initTime = header->LoadInitTime();
-    }
-    shmClose(handle);
-    return initTime;
 }
 
 }  // namespace
 
-TracePartition::~TracePartition() {
-    if (mQueue != nullptr) {
-        Register(nullptr);
-        mQueue.reset();  // its release still runs under the guard
-        Platform::MappingGuard::Unwatch();
-    }
-}
+TracePartition::~TracePartition() { Detach(nullptr); }
 
 void TracePartition::ReleaseForForcedEnd() {
     std::unique_lock<std::timed_mutex> lock(sCurrentMutex, std::chrono::milliseconds(500));
     if (lock.owns_lock() && sCurrent != nullptr) {
-        sCurrent->ReleaseReference();
+        GiveBack(sCurrent, *sCurrentClaim);
     }
 }
 
 TracePartition::StartResult TracePartition::Attach() {
-    const uint32_t objectSize = shmSizeGet(PLIX_TRACE_PARTITION);
-    auto queue = std::make_unique<RawSharedMemoryQueue>();
-    switch (queue->Open()) {
-        case RawSharedMemoryQueue::OPEN_OK:
-            break;
-        case RawSharedMemoryQueue::OPEN_ABSENT:
+    Opened opened = Opened::CHANGING;
+    for (int attempt = 0; attempt < START_ATTEMPTS && opened == Opened::CHANGING; ++attempt) {
+        if (attempt > 0) {
+            Platform::PlatformTime::Sleep(START_RETRY_PAUSE_MS);
+        }
+        switch (mClaim.Claim(PLIX_TRACE_PARTITION, PartitionClaim::Role::READER,
+                             START_CLAIM_WAIT_MS)) {
+            case PartitionClaim::Result::CLAIMED:
+                break;
+            case PartitionClaim::Result::BUSY:
+                return StartResult::OTHER_READER;
+            default:
+                return StartResult::MISSING;
+        }
+        opened = OpenQueue(/*waitForWriter=*/false);
+    }
+    switch (opened) {
+        case Opened::ATTACHED:
+            mNextCheckNs = Platform::PlatformTime::PerformanceCounter() + CHECK_INTERVAL_NS;
+            return StartResult::ATTACHED;
+        case Opened::ABSENT:
+            mClaim.Release();
             return StartResult::MISSING;
+        case Opened::NO_QUEUE:
+            mClaim.Release();
+            return StartResult::NO_QUEUE;
         default:
+            mClaim.Release();
             return StartResult::NOT_OPENABLE;
     }
-    return Adopt(std::move(queue), objectSize) ? StartResult::ATTACHED : StartResult::NO_QUEUE;
 }
 
-bool TracePartition::Adopt(std::unique_ptr<RawSharedMemoryQueue> queue, uint32_t objectSize) {
-    // Registered before the attach count changes, so that a forced end from here on gives the
-    // reference back.
-    Register(queue->Partition());
-    if (!queue->AttachReader()) {
-        Register(nullptr);
-        return false;
+TracePartition::Opened TracePartition::OpenQueue(bool waitForWriter) {
+    auto queue = std::make_unique<RawSharedMemoryQueue>();
+    // The reference is taken, registered, or given back again, in one step under the lock, so
+    // that a forced end finds it either not taken or registered.
+    std::lock_guard<std::timed_mutex> lock(sCurrentMutex);
+    // Following, a partition met while another party sets it up is tried again later; at start
+    // the protocol's fatal checks keep their meaning (an impossible header ends the start).
+    std::optional<PlixBase::SetUpRaceScope> tolerate;
+    if (waitForWriter) {
+        tolerate.emplace();
+    }
+    Opened opened = Opened::CHANGING;
+    try {
+        switch (queue->Open()) {
+            case RawSharedMemoryQueue::OPEN_OK:
+                // Attaching to a queue nobody has set up would count this reader in for good and
+                // let the next try succeed on an empty partition: wait for a writer instead.
+                if (waitForWriter && !queue->QueueSetUp()) {
+                    opened = Opened::NO_QUEUE;
+                } else {
+                    opened = queue->AttachReader() ? Opened::ATTACHED : Opened::NO_QUEUE;
+                }
+                break;
+            case RawSharedMemoryQueue::OPEN_ABSENT:
+                opened = Opened::ABSENT;
+                break;
+            default:
+                opened = Opened::REFUSED;
+                break;
+        }
+    } catch (const PlixBase::PartitionBeingSetUp&) {
+    } catch (const PlixBase::PartitionMemoryLost&) {
     }
     ZulOsCom::VRthSharedMemory* partition = queue->Partition();
-    mObjectSize = objectSize;
+    // Lost meanwhile, or the name leads to another object than the one claimed: try again.
+    if (opened == Opened::ATTACHED &&
+        (Platform::MappingGuard::Lost() ||
+         mClaim.Check(partition->GetSize()) != PartitionClaim::Behind::SAME)) {
+        opened = Opened::CHANGING;
+    }
+    if (opened != Opened::ATTACHED) {
+        if (partition != nullptr) {
+            GiveBack(partition, mClaim);
+        }
+        queue.reset();
+        return opened;
+    }
+    sCurrent = partition;
+    sCurrentClaim = &mClaim;
     mInitTime = partition->GetInitTime();
-    Platform::MappingGuard::Watch(static_cast<const uint8_t*>(partition->GetUserAreaAddress()) -
-                                      ZulOsCom::SHM_MGMT_HEADER_SIZE,
-                                  partition->GetSize());
     mQueue = std::move(queue);
-    mNextCheckNs = Platform::PlatformTime::PerformanceCounter() + CHECK_INTERVAL_NS;
-    return true;
+    return Opened::ATTACHED;
 }
 
 uint32_t TracePartition::Read(void* dest, uint32_t& length) {
@@ -128,10 +184,6 @@ void TracePartition::IdlePass(uint32_t status, uint64_t now) {
     if (mQueue != nullptr) {
         NoteStatus(status, now);
     }
-    if (now >= mNextCheckNs) {
-        mNextCheckNs = now + CHECK_INTERVAL_NS;
-        CheckPartition();
-    }
 }
 
 void TracePartition::NoteStatus(uint32_t status, uint64_t nowNs) {
@@ -152,54 +204,92 @@ void TracePartition::NoteStatus(uint32_t status, uint64_t nowNs) {
     }
 }
 
-void TracePartition::CheckPartition() {
-    const uint32_t objectSize = shmSizeGet(PLIX_TRACE_PARTITION);
-    if (mQueue != nullptr) {
-        if (objectSize == 0) {
-            Detach("was removed; waiting for it to come back");
-            return;
-        }
-        if (objectSize == mObjectSize && InitTimeByName() == mInitTime) {
-            return;
-        }
-        Detach(nullptr);
-        if (!TryAttach("was replaced; reading the new one") && !mWaitingSaid) {
-            mWaitingSaid = true;
-            Say("was replaced; waiting for a writer to set it up");
+void TracePartition::CheckPartition(uint64_t nowNs) {
+    mNextCheckNs = nowNs + CHECK_INTERVAL_NS;
+    if (mQueue == nullptr) {
+        if (shmSizeGet(PLIX_TRACE_PARTITION) != 0) {
+            TryAttach("is back; reading it");
         }
         return;
     }
-    if (objectSize != 0) {
-        TryAttach("is back; reading it");
+    ZulOsCom::VRthSharedMemory* partition = mQueue->Partition();
+    switch (mClaim.Check(partition->GetSize())) {
+        case PartitionClaim::Behind::REMOVED:
+            Detach("was removed; waiting for it to come back");
+            return;
+        case PartitionClaim::Behind::SHRUNK:
+            Detach("shrank under the reader; waiting for it to come back");
+            return;
+        case PartitionClaim::Behind::REPLACED:
+            break;
+        case PartitionClaim::Behind::SAME: {
+            // Set up anew in place (by a writer that ignores the reader's claim) counts as
+            // replaced; the stamp is read from the reader's own mapping.
+            const uint64_t stamp = partition->LoadHeaderInitTime();
+            if (Platform::MappingGuard::Lost()) {
+                Detach("shrank under the reader; waiting for it to come back");
+                return;
+            }
+            if (stamp == mInitTime) {
+                return;
+            }
+            break;
+        }
+    }
+    Detach(nullptr);
+    if (!TryAttach("was replaced; reading the new one") && !mWaitingSaid) {
+        mWaitingSaid = true;
+        Say("was replaced; waiting for a writer to set it up");
     }
 }
 
 void TracePartition::Detach(const char* why) {
+    {
+        std::lock_guard<std::timed_mutex> lock(sCurrentMutex);
+        if (mQueue != nullptr) {
+            GiveBack(mQueue->Partition(), mClaim);
+            sCurrent = nullptr;
+            sCurrentClaim = nullptr;
+            mQueue.reset();  // closes the handle; the reference is back already
+        }
+        mClaim.Release();
+    }
+    // Said once the reference is back, so whoever reads the line finds the partition let go.
     if (why != nullptr) {
         Say(why);
     }
-    Register(nullptr);
-    mQueue.reset();  // gives the reference back (skipped when the stamp changed), guarded
-    Platform::MappingGuard::Unwatch();
     mInvalidSinceNs = 0;
     mInvalidSaid = false;
     mWaitingSaid = false;
 }
 
 bool TracePartition::TryAttach(const char* news) {
-    // A header without a stamp is not initialised (yet); opening it would end the process.
-    const uint32_t objectSize = shmSizeGet(PLIX_TRACE_PARTITION);
-    if (objectSize == 0 || InitTimeByName() == 0) {
-        return false;
+    switch (mClaim.Claim(PLIX_TRACE_PARTITION, PartitionClaim::Role::READER,
+                         REATTACH_CLAIM_WAIT_MS)) {
+        case PartitionClaim::Result::CLAIMED:
+            break;
+        case PartitionClaim::Result::BUSY:
+            if (!mOtherReaderSaid) {
+                mOtherReaderSaid = true;
+                Say("is held by another reader; waiting for it to let go");
+            }
+            return false;
+        default:
+            return false;
     }
-    auto queue = std::make_unique<RawSharedMemoryQueue>();
-    // Attaching to a queue nobody has set up would count this reader in for good and let the
-    // next try succeed on an empty partition: wait for a writer instead.
-    if (queue->Open() != RawSharedMemoryQueue::OPEN_OK || !queue->QueueSetUp() ||
-        !Adopt(std::move(queue), objectSize)) {
+    const Opened opened = OpenQueue(/*waitForWriter=*/true);
+    if (opened != Opened::ATTACHED) {
+        mClaim.Release();
+        if (opened == Opened::CHANGING && !mChangingSaid) {
+            mChangingSaid = true;
+            Say("changed while the reader attached (a writer setting it up?); trying again in a "
+                "second");
+        }
         return false;
     }
     mWaitingSaid = false;
+    mOtherReaderSaid = false;
+    mChangingSaid = false;
     Say(news);
     return true;
 }

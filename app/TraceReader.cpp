@@ -93,7 +93,7 @@ public:
         }
         const int error = errno;
         std::clearerr(stdout);
-        if (error == EPIPE || error == EIO) {
+        if (Platform::ProcessStart::WriteEndIsGone(error)) {
             std::fprintf(stderr, "ReadPLIXTrace: the console is gone (%s); ending\n",
                          std::strerror(error));
             return false;
@@ -198,6 +198,10 @@ int TraceReader::RunUnguarded() {
         case TracePartition::StartResult::NO_QUEUE:
             ReportStartFailure("holds no queue that a writer has set up");
             return 1;
+        case TracePartition::StartResult::OTHER_READER:
+            ReportStartFailure(
+                "is held by another reader (one reader per partition); stop that one first");
+            return 1;
     }
 
     Platform::ConsoleControl::SetStopHooks(RequestStop, ForcedEnd);
@@ -245,10 +249,17 @@ int TraceReader::RunUnguarded() {
                     return 0;
                 }
             }
+            // The once-a-second checks go by the clock while records flow too: one reading per
+            // record, a comparison in each check.
+            const uint64_t now = Platform::PlatformTime::PerformanceCounter();
+            partition.Follow(now);
+            log.Follow(now);
         } else {
             // Empty queue, a queue that is not valid (yet), or no partition: poll again later.
             const uint64_t now = Platform::PlatformTime::PerformanceCounter();
             partition.IdlePass(status, now);
+            partition.Follow(now);
+            log.Follow(now);
             IdlePacer::Pause(pacer.NextPauseUs());
         }
 

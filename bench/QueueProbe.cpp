@@ -17,8 +17,10 @@ QueueProbe::QueueProbe(const std::string& name) {
     if (size < ZulOsCom::SHM_MGMT_HEADER_SIZE + ZulOsCom::SIZEOF_QUEUE_HDR) {
         throw std::runtime_error("partition " + name + " is missing or too small");
     }
-    mHandle = shmOpen(name.c_str(), 0, &size);
-    const auto* base = mHandle == SHM_KEY_INVALID
+    // The size wanted goes in and is compared with the size opened, as every caller does.
+    uint32_t area = size;
+    mHandle = shmOpen(name.c_str(), 0, &area);
+    const auto* base = mHandle == SHM_KEY_INVALID || area != size
                            ? nullptr
                            : static_cast<const uint8_t*>(shmAddrGet(mHandle));
     if (base == nullptr) {

@@ -6,6 +6,13 @@
 # mingw-w64 sysroot, never from the host.
 set(CMAKE_SYSTEM_NAME Windows)
 
+# The target platform, for the project (CMakeLists.txt applies it) and for the Boost that
+# scripts/windows-build makes (it reads this line): Windows 7 and later (the system headers then
+# hide every newer function), the same for Boost's own choice of system calls, and a 64-bit
+# time_t also on i686, where the C runtime's headers would otherwise pick a 32-bit one that
+# overflows in 2038.
+set(PLIX_TARGET_DEFINES _WIN32_WINNT=0x0601 WINVER=0x0601 BOOST_USE_WINAPI_VERSION=0x0601 __MINGW_USE_VC2005_COMPAT)
+
 set(CMAKE_C_COMPILER ${PLIX_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${PLIX_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${PLIX_MINGW_TRIPLE}-windres)

@@ -17,6 +17,9 @@ namespace PlixBase {
 
 namespace {
 
+// SetUpRaceScope objects alive on this thread.
+thread_local int tSetUpRaceScopes = 0;
+
 // A line of fixed capacity, cut at its end; allocates nothing.
 class LineBuffer {
 public:
@@ -59,6 +62,10 @@ void WriteFatalLine(const char* function, uint32_t line, const char* expression)
 }
 
 }  // namespace
+
+SetUpRaceScope::SetUpRaceScope() { ++tSetUpRaceScopes; }
+
+SetUpRaceScope::~SetUpRaceScope() { --tSetUpRaceScopes; }
 
 const char* QualifiedFunctionName(const char* prettyFunction, char* buf, uint32_t bufSize) {
     // The parameter list opens at the first '(' outside template brackets; the name starts
@@ -107,6 +114,11 @@ void ZulAssertFail(const char* prettyFunction, uint32_t line, const char* expres
     const char* function = QualifiedFunctionName(prettyFunction, name, sizeof name);
     if (Platform::MappingGuard::Lost()) {
         throw PartitionMemoryLost(std::string("partition memory lost: ZUL_ASSERT failed [") +
+                                  expression + "] in " + function + ", line " +
+                                  std::to_string(line));
+    }
+    if (tSetUpRaceScopes > 0) {
+        throw PartitionBeingSetUp(std::string("partition being set up: ZUL_ASSERT failed [") +
                                   expression + "] in " + function + ", line " +
                                   std::to_string(line));
     }

@@ -14,6 +14,12 @@
 // under its mapping, which now reads zeros) breaks invariants without any program fault: then,
 // in both builds, the failure throws PlixBase::PartitionMemoryLost instead, and writes and
 // reports nothing. The caller treats the partition as removed.
+//
+// A reader that attaches to a partition, or gives its reference back, while another party sets
+// that partition up meets the reference-count protocol's fatal checks (initTime 0, or changed
+// between the two reads) without any program fault either. Code that may meet them so, and
+// treats that as "try again later", holds a SetUpRaceScope meanwhile: a failure on that thread
+// then throws PlixBase::PartitionBeingSetUp instead, and writes and reports nothing.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +43,25 @@ struct ZulAssertFailure : std::logic_error {
 // names the check, the function and the line.
 struct PartitionMemoryLost : std::runtime_error {
     using std::runtime_error::runtime_error;
+};
+
+// Thrown by a failed ZUL_ASSERT on a thread inside a SetUpRaceScope (and whose partition memory
+// was not lost): the check failed because another party set the partition up meanwhile. what()
+// names the check, the function and the line.
+struct PartitionBeingSetUp : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// While an object lives, a failed ZUL_ASSERT on the thread that made it throws
+// PartitionBeingSetUp instead of ending the process. Scopes nest. Only for code that attaches
+// to or releases a partition that another process may be setting up, and that catches the
+// exception; never around code whose invariants are the program's own.
+class SetUpRaceScope {
+public:
+    SetUpRaceScope();
+    ~SetUpRaceScope();
+    SetUpRaceScope(const SetUpRaceScope&) = delete;
+    SetUpRaceScope& operator=(const SetUpRaceScope&) = delete;
 };
 
 }  // namespace PlixBase

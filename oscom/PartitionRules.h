@@ -7,10 +7,10 @@
 // Layout: management header (64 bytes) at offset 0, the user area, the end marker in the last
 // four bytes. The queue header (128 bytes) starts the user area; its data area follows it.
 //
-// Not covered here, on purpose: VSharedMemoryQueue::IsValid (the reader's own entry rule: both
-// offsets below the capacity, attach count at least 1, no alignment or size rule) and
-// VRthSharedMemory::GetUserAreaSize (the user area rounded down to 64), which keep the rules
-// the reader is defined with.
+// CheckHeader and CheckQueue state the reader's rules, which its own code keeps where it is
+// defined (VRthSharedMemory::Open, VSharedMemoryQueue::IsValid and ReadBytes); a test holds
+// the two together. Not covered here: VRthSharedMemory::GetUserAreaSize (the user area rounded
+// down to 64), which no rule uses.
 #pragma once
 
 #include <cstdint>
@@ -45,7 +45,7 @@ public:
         return size < MIN_SIZE_FOR_HEADERS ? 0 : CapacityForUserArea(size - MIN_SIZE_FOR_HEADERS);
     }
 
-    // Management header fields, as the caller loaded them. byteSum: ShmHeaderByteSum.
+    // Management header fields, as the caller loaded them.
     struct HeaderFields {
         uint8_t byteSum;
         uint32_t version;
@@ -56,13 +56,18 @@ public:
 
     static constexpr bool ChecksumHolds(uint8_t byteSum) { return byteSum == 0; }
     static constexpr bool VersionMatches(uint32_t version) { return version == OSCOM_SHM_VERSION; }
-    // The header's size must be the partition's own.
-    static constexpr bool SizeMatches(uint32_t headerSize, uint32_t partitionSize) {
-        return headerSize == partitionSize;
+    // The header's size as the reader takes it: the partition is used up to it, so it must lie
+    // within the partition's partitionSize bytes (an object that grew keeps its header's size)
+    // and leave room for the management header, a queue header and the end marker.
+    static constexpr bool HeaderSizeFits(uint32_t headerSize, uint32_t partitionSize) {
+        return headerSize <= partitionSize && headerSize >= MIN_SIZE_FOR_QUEUE_HEADER;
     }
 
-    // A management header a writer may attach to: checksum, version, initTime set, size the
-    // partition's. The first problem in that order.
+    // A management header the reader attaches to and finds a queue behind, in a partition of
+    // partitionSize bytes: checksum, version, initTime set, header size fits. The first problem
+    // in that order. These are the reader's own rules (VRthSharedMemory::Open,
+    // VShmHeader::AddRefGetInitTime, RawSharedMemoryQueue::AttachReader): a writer sets up only
+    // what they refuse.
     static constexpr HeaderProblem CheckHeader(const HeaderFields& header, uint32_t partitionSize) {
         if (!ChecksumHolds(header.byteSum)) {
             return HeaderProblem::CHECKSUM;
@@ -73,7 +78,7 @@ public:
         if (header.initTime == 0) {
             return HeaderProblem::NOT_INITIALISED;
         }
-        if (!SizeMatches(header.size, partitionSize)) {
+        if (!HeaderSizeFits(header.size, partitionSize)) {
             return HeaderProblem::SIZE;
         }
         return HeaderProblem::NONE;
@@ -100,14 +105,26 @@ public:
         return offset < capacity && isAligned64(offset);
     }
 
-    // A queue a writer may continue and an operator sees as valid in a partition of
-    // partitionSize bytes: capacity not 0 and CapacityForPartition(partitionSize), both offsets
-    // plausible, attach count at least 1. The first problem in that order.
-    static constexpr QueueProblem CheckQueue(const QueueFields& queue, uint32_t partitionSize) {
+    // A capacity the reader can go round: not 0, a multiple of 64, and within the data area of a
+    // partition whose header gives headerSize bytes (CapacityForPartition).
+    static constexpr bool CapacityFits(uint32_t capacity, uint32_t headerSize) {
+        return capacity != 0 && isAligned64(capacity) &&
+               capacity <= CapacityForPartition(headerSize);
+    }
+
+    // A queue the reader reads without breaking one of its invariants, behind a management
+    // header that gives headerSize bytes: capacity fits, both offsets plausible, attach count at
+    // least 1. The first problem in that order. The reader's own rules: attaching needs the
+    // attach count (RawSharedMemoryQueue::AttachReader), reading needs both offsets below a
+    // capacity within the data area (VSharedMemoryQueue::ReadBytes), and an offset or capacity
+    // off the 64-byte grid ends the reader at its first element (ZUL_ASSERT). A writer
+    // continues such a queue and an operator sees it as valid; a writer sets up only a queue
+    // these rules refuse.
+    static constexpr QueueProblem CheckQueue(const QueueFields& queue, uint32_t headerSize) {
         if (queue.capacity == 0) {
             return QueueProblem::CAPACITY_ZERO;
         }
-        if (queue.capacity != CapacityForPartition(partitionSize)) {
+        if (!CapacityFits(queue.capacity, headerSize)) {
             return QueueProblem::CAPACITY_UNEXPECTED;
         }
         if (!OffsetPlausible(queue.writeOffset, queue.capacity)) {

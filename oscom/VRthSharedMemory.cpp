@@ -6,6 +6,7 @@
 #include "diag/ZulAssert.h"
 #include "oscom/PartitionRules.h"
 #include "oscom/SharedAccess.h"
+#include "platform/MappingGuard.h"
 #include "platform/PlatformTime.h"
 #include "rth/RthLib.h"
 
@@ -47,15 +48,51 @@ void VRthSharedMemory::ReleaseReference() {
     // A partition truncated under the mapping reads zeros from the fault on; a check that fails
     // over them throws PartitionMemoryLost, which must not leave a destructor or a forced end.
     // There is nothing left to give back then.
+    // A release that meets the partition being set up anew (under a SetUpRaceScope) has nothing
+    // left to give back either.
     try {
         mMemory->ReleaseRefIfTimeStampMatches(mInitTime);
     } catch (const PlixBase::PartitionMemoryLost&) {
+    } catch (const PlixBase::PartitionBeingSetUp&) {
     }
+}
+
+void VRthSharedMemory::ReleaseReferenceThroughName() {
+    if (!mReferenceHeld.exchange(false)) {
+        return;
+    }
+    const char* name = mName.c_str();
+    const uint32_t size = shmSizeGet(name);
+    if (size < SHM_MGMT_HEADER_SIZE) {
+        return;
+    }
+    uint32_t area = size;
+    const int32_t handle = shmOpen(name, 0, &area);
+    if (handle == SHM_KEY_INVALID) {
+        return;
+    }
+    auto* header = static_cast<VShmHeader*>(shmAddrGet(handle));
+    if (header != nullptr && area == size) {
+        Platform::MappingGuard::Watch(header, size);
+        try {
+            // Skipped (a warning) unless the header still carries this reference's stamp.
+            header->ReleaseRefIfTimeStampMatches(mInitTime);
+        } catch (const PlixBase::PartitionMemoryLost&) {
+        } catch (const PlixBase::PartitionBeingSetUp&) {
+        }
+        Platform::MappingGuard::Unwatch(header);
+    }
+    shmClose(handle);
 }
 
 uint64_t VRthSharedMemory::GetInitTime() const { return mInitTime; }
 
+uint64_t VRthSharedMemory::LoadHeaderInitTime() const {
+    return mIsOpen ? mMemory->LoadInitTime() : 0;
+}
+
 void VRthSharedMemory::CloseHandle() {
+    Platform::MappingGuard::Unwatch(mMemory);
     shmClose(mHandle);
     mHandle = -1;
 }
@@ -91,6 +128,8 @@ bool VRthSharedMemory::OpenShMemWindow(uint32_t size) {
         CloseHandle();
         return false;
     }
+    // Watched before the first access: the object may be truncated at any moment.
+    Platform::MappingGuard::Watch(mMemory, size);
     return true;
 }
 
@@ -139,7 +178,14 @@ bool VRthSharedMemory::Open(uint32_t& size) {
         return false;
     }
 
-    mInitTime = mMemory->AddRefGetInitTime(!mNoCleanup);
+    // A failed protocol check throws under a SetUpRaceScope, and over lost memory: Open fails
+    // then too, and closes its handle first as on every other failure.
+    try {
+        mInitTime = mMemory->AddRefGetInitTime(!mNoCleanup);
+    } catch (...) {
+        CloseHandle();
+        throw;
+    }
     if (mInitTime == 0) {
         DiagLogger::Instance().Log(DIAG_ERROR, FN_OPEN, __LINE__,
                                    "Unexpected state in VRthSharedMemory::Open() of %s: ref=%d\n",
@@ -251,6 +297,7 @@ bool VRthSharedMemory::Init(uint32_t size, int32_t& error) {
         error = 1;
         return false;
     }
+    Platform::MappingGuard::Watch(mMemory, size);
 
     auto* base = reinterpret_cast<uint8_t*>(mMemory);
     SharedAccess::Zero(base, size);

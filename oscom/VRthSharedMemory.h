@@ -7,6 +7,11 @@
 // initialised anew meanwhile, and not when its memory was lost under the mapping) and closes
 // the handle; it never calls shmCleanup.
 //
+// The mapping is watched by the platform's mapping guard (Platform::MappingGuard) from the
+// moment it is made until its handle is closed, so that a partition truncated under it, even
+// while it is being opened, reads zeros instead of killing the process (the guard watches one
+// range: the last mapping made).
+//
 // Failures are reported through DiagLogger and end in false; broken protocol states end the
 // process through ZUL_ASSERT. Objects are used by one thread and are not copied.
 #pragma once
@@ -40,7 +45,9 @@ public:
     bool Init(uint32_t size, int32_t& error) override;
     // Attaches; on success size is the header's size. Refuses (closing the handle) a wrong
     // checksum or version, and a header size that is smaller than the management header plus
-    // end marker or larger than what was mapped.
+    // end marker or larger than what was mapped. An exception of the reference-count protocol's
+    // checks (PlixBase::PartitionBeingSetUp under a SetUpRaceScope, PartitionMemoryLost over
+    // lost memory) passes after the handle was closed; the object stays closed.
     bool Open(uint32_t& size) override;
     bool OpenShMemWindow(uint32_t size) override;
     const char* GetName() const override;
@@ -55,8 +62,20 @@ public:
     // skips it); the mapping stays. For a process that must end while the object's owner thread
     // is blocked elsewhere: of concurrent calls only the first releases.
     void ReleaseReference();
+    // After the mapping was lost (the object shrank under it and now reads zeros): gives the
+    // reference back, once, on the object now behind the name, through a mapping of its own
+    // (the size passed to shmOpen and compared; watched while touched; closed again), when that
+    // object's header still carries the stamp the reference was taken under; otherwise, or when
+    // no such object can be opened, the reference is dropped. The caller makes sure that the
+    // name still leads to the object it opened. Failures of the reference-count protocol under
+    // a PlixBase::SetUpRaceScope drop the reference as well. Calls nothing when no reference is
+    // held. Used as ReleaseReference is (same thread rules).
+    void ReleaseReferenceThroughName();
     // The stamp the reference was taken under (0 until open).
     uint64_t GetInitTime() const;
+    // The stamp in the mapped header now (0 while not open): differs from GetInitTime when the
+    // partition was set up anew under this object.
+    uint64_t LoadHeaderInitTime() const;
 
 private:
     void CloseHandle();

@@ -41,6 +41,11 @@ public:
     // file mapping that lands at its address can raise SIGBUS there.
     static void Unwatch();
 
+    // The same, but only when the watched range is the one Watch was last given base for: an
+    // owner of one mapping gives its watch up without ending a watch that another mapping has
+    // taken over since.
+    static void Unwatch(const void* base);
+
     // True when an access inside the watched range faulted since the last Watch (the range
     // reads zeros since then). An atomic load: cheap, no system call, safe anywhere.
     static bool Lost();

@@ -21,6 +21,13 @@ public:
     // error (EPIPE, EFBIG) that the writer handles, instead of ending the process by a signal
     // (SIGPIPE, SIGXFSZ). POSIX only; on Windows such writes fail anyway.
     static void TurnWriteSignalsIntoErrors();
+
+    // Whether error, the errno of a failed write to a standard stream, says that the stream's
+    // other end is gone for good: a pipe whose reader quit, a terminal that hung up. On POSIX
+    // EPIPE and EIO; on Windows EPIPE, and the C runtime's EINVAL for a write to a pipe that is
+    // being closed or is closed (the system's ERROR_NO_DATA or ERROR_BROKEN_PIPE behind it).
+    // Call it right after the failed write, on the writing thread.
+    static bool WriteEndIsGone(int error);
 };
 
 }  // namespace Platform

@@ -37,6 +37,10 @@ int FromOpenStatus(WriterPartition::Status status) {
             return PLIXW_E_OPEN;
         case WriterPartition::Status::CHANGED:
             return PLIXW_E_BUSY;
+        case WriterPartition::Status::WRITER_BUSY:
+            return PLIXW_E_OTHER_WRITER;
+        case WriterPartition::Status::READER_HOLDS:
+            return PLIXW_E_READER_ATTACHED;
     }
     return PLIXW_E_OPEN;
 }
@@ -66,12 +70,17 @@ int plixw_open(const char* name, uint32_t flags, plixw_writer** writer) {
         if (status != PLIXW_OK) {
             return status;
         }
-        made->queue.reset(new (std::nothrow) QueueWriter(
-            made->partition.Queue(), QueueWriter::CapacityForSize(made->partition.Size()),
-            made->partition.WriteOffsetAtOpen()));
+        made->queue.reset(new (std::nothrow) QueueWriter(made->partition.Queue(),
+                                                         made->partition.Capacity(),
+                                                         made->partition.WriteOffsetAtOpen()));
         if (!made->queue) {
             return PLIXW_E_NO_MEMORY;
         }
+        made->queue->CheckReachEverySecond(
+            [](const void* partition) {
+                return static_cast<const WriterPartition*>(partition)->StillBehindName();
+            },
+            &made->partition);
         *writer = made.release();
         return PLIXW_OK;
     } catch (const std::bad_alloc&) {
@@ -97,6 +106,8 @@ int plixw_write(plixw_writer* writer, const void* data, uint32_t length) {
                 return PLIXW_E_TOO_LONG;
             case QueueWriter::Result::BROKEN:
                 return PLIXW_E_BROKEN;
+            case QueueWriter::Result::GONE:
+                return PLIXW_E_GONE;
         }
     } catch (...) {
         // Nothing in the write path throws today (a wait's sleep aside, which does not on
@@ -169,6 +180,13 @@ const char* plixw_strerror(int status) {
             return "queue full until the time-out, record dropped";
         case PLIXW_E_NO_MEMORY:
             return "out of memory";
+        case PLIXW_E_OTHER_WRITER:
+            return "another writer has the queue open (one writer per queue)";
+        case PLIXW_E_GONE:
+            return "partition removed or replaced; no reader sees this queue any more";
+        case PLIXW_E_READER_ATTACHED:
+            return "partition holds no valid queue and a reader holds it; not set up under a "
+                   "reader";
         default:
             return "unknown status";
     }

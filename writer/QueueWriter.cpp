@@ -20,6 +20,8 @@ using ZulOsCom::VQueueElementHdr;
 
 namespace {
 
+constexpr std::chrono::seconds REACH_CHECK_INTERVAL{1};
+
 // Waiting for room without a busy loop: a few checks with a CPU pause (the reader usually
 // frees a slot within microseconds when it runs), a few yields, then sleeps that double from
 // 10 us up to 1 ms.
@@ -56,6 +58,28 @@ private:
 QueueWriter::QueueWriter(ZulOsCom::VSharedMemoryQueue* queue, uint32_t capacity,
                          uint32_t writeOffset)
     : mQueue(queue), mCapacity(capacity), mWriteOffset(writeOffset) {}
+
+void QueueWriter::CheckReachEverySecond(ReachCheck check, const void* context) {
+    mReachCheck = check;
+    mReachContext = context;
+    mNextReachCheck = std::chrono::steady_clock::now() + REACH_CHECK_INTERVAL;
+}
+
+bool QueueWriter::StillReaches() {
+    if (mGone) {
+        return false;
+    }
+    if (mReachCheck == nullptr) {
+        return true;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now < mNextReachCheck) {
+        return true;
+    }
+    mNextReachCheck = now + REACH_CHECK_INTERVAL;
+    mGone = !mReachCheck(mReachContext);
+    return !mGone;
+}
 
 uint32_t QueueWriter::CapacityForSize(uint32_t size) {
     return PartitionRules::CapacityForPartition(size);
@@ -121,6 +145,9 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
     if (length > MaxRecordLength()) {
         return Result::TOO_LONG;
     }
+    if (!StillReaches()) {
+        return Result::GONE;
+    }
     const auto slot = static_cast<uint32_t>(ElementSlotSize(length));
     Backoff backoff;
     bool waiting = false;
@@ -175,6 +202,10 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
                 }
                 waiting = true;
                 backoff.Pause();
+                // A wait for a reader that can no longer see this queue would never end.
+                if (!StillReaches()) {
+                    return Result::GONE;
+                }
                 break;
         }
     }

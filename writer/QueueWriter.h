@@ -22,11 +22,17 @@
 // from shared memory) and the write offset is the writer's own copy, so no content of the
 // partition can make a write land outside the data area. The reader's offset is only compared.
 //
+// Reach: the queue may stop reaching any reader (its partition removed or replaced under the
+// writer). With a reach check installed (CheckReachEverySecond), Write asks it at most about
+// once a second, before placing a record and while it waits for room (a wait without time-out
+// included); once it says no, that write and every later one return GONE and write nothing.
+//
 // Threads: one QueueWriter per queue at a time, and its Write calls must not overlap. Written()
 // and Dropped() may be read from any thread.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "oscom/VSharedMemoryQueue.h"
@@ -39,6 +45,7 @@ public:
         TIMED_OUT,  // no room within the wait's time-out; counted in Dropped()
         TOO_LONG,   // longer than MaxRecordLength(); nothing written
         BROKEN,     // the reader's offset in shared memory is not valid; nothing written
+        GONE,       // the reach check said the queue reaches no reader; nothing written
     };
 
     // Where the next element goes, given the queue's state (see Plan).
@@ -70,8 +77,15 @@ public:
 
     // Writes one record of length bytes (data may be null when length is 0). When the queue
     // has no room it drops the record or waits as whenFull says; waiting spins briefly, then
-    // sleeps with a pause that grows up to 1 ms.
+    // sleeps with a pause that grows up to 1 ms. Per record: one clock reading when a reach
+    // check is installed.
     Result Write(const void* data, uint32_t length, const WhenFull& whenFull);
+
+    // Installs the reach check: check(context) is true while the queue still reaches a reader.
+    // First asked about a second after installing. check and context must outlive this object's
+    // Write calls; null removes it.
+    using ReachCheck = bool (*)(const void* context);
+    void CheckReachEverySecond(ReachCheck check, const void* context);
 
     uint32_t Capacity() const { return mCapacity; }
     // capacity - 72 (the slot of the longest record is capacity - 64).
@@ -94,6 +108,8 @@ public:
                           uint32_t slot);
 
 private:
+    // False once the reach check has said no (asked at most about once a second).
+    bool StillReaches();
     void PutElement(uint32_t offset, const void* data, uint32_t length, uint8_t mark);
     void Publish(uint32_t writeOffset);
     uint8_t* Data() const;
@@ -104,4 +120,8 @@ private:
     std::atomic<uint64_t> mWritten{0};
     std::atomic<uint64_t> mDropped{0};
     uint64_t mFillers = 0;
+    ReachCheck mReachCheck = nullptr;
+    const void* mReachContext = nullptr;
+    std::chrono::steady_clock::time_point mNextReachCheck;
+    bool mGone = false;
 };

@@ -24,13 +24,23 @@ bool TraceWriter::Open(std::string& error) {
         case WriterPartition::Status::CHANGED:
             error = "partition " + mName + " changed while attaching";
             return false;
+        case WriterPartition::Status::WRITER_BUSY:
+            error = "partition " + mName + " has another writer";
+            return false;
+        case WriterPartition::Status::READER_HOLDS:
+            error = "partition " + mName + " holds no valid queue and a reader holds it";
+            return false;
         default:
             error = "cannot open partition " + mName;
             return false;
     }
-    mQueue = std::make_unique<QueueWriter>(mPartition.Queue(),
-                                           QueueWriter::CapacityForSize(mPartition.Size()),
+    mQueue = std::make_unique<QueueWriter>(mPartition.Queue(), mPartition.Capacity(),
                                            mPartition.WriteOffsetAtOpen());
+    mQueue->CheckReachEverySecond(
+        [](const void* partition) {
+            return static_cast<const WriterPartition*>(partition)->StillBehindName();
+        },
+        &mPartition);
     return true;
 }
 
@@ -46,6 +56,8 @@ TraceWriter::Result TraceWriter::Write(const void* data, uint32_t length) {
             return Result::DROPPED;
         case QueueWriter::Result::TOO_LONG:
             return Result::TOO_LONG;
+        case QueueWriter::Result::GONE:
+            return Result::GONE;
         case QueueWriter::Result::BROKEN:
             break;
     }

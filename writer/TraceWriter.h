@@ -11,8 +11,10 @@
 // Limits: an element whose slot is the whole data area could never be published (write offset
 // would equal read offset), so the longest record is MaxRecordLength() = capacity - 72 bytes.
 //
-// Threads and processes: one writer per queue at a time, one thread per object. The reader runs
-// concurrently in another thread or process. The object holds a reference on the partition
+// Threads and processes: one writer per queue at a time (Open holds the writer's claim on the
+// partition, see WriterPartition; a second writer's Open fails), one thread per object. The
+// reader runs concurrently in another thread or process. At most about once a second a write
+// checks that the partition is still the one behind the name (GONE otherwise). The object holds a reference on the partition
 // (refCount) until it is destroyed; it never decrements the queue's mAttachCount, so the queue
 // stays valid for readers after the writer has gone.
 #pragma once
@@ -32,6 +34,8 @@ public:
         TOO_LONG,   // longer than MaxRecordLength(); nothing written
         NOT_OPEN,   // Open has not succeeded; nothing written
         BROKEN,     // the queue header in shared memory is no longer valid; nothing written
+        GONE,       // the partition was removed or replaced: no reader sees this queue any more;
+                    // nothing written, now or later
     };
 
     using OpenMode = WriterPartition::OpenMode;
@@ -48,11 +52,11 @@ public:
     TraceWriter(const TraceWriter&) = delete;
     TraceWriter& operator=(const TraceWriter&) = delete;
 
-    // Attaches to an initialised partition (checksum, version, initTime, queue header
-    // plausible; see QueueLooksSetUp) at its current write offset, or else initialises it
-    // (zeroing all of it) and sets the queue up empty. False, with a one-line reason in error,
-    // when the partition is missing, smaller than MIN_PARTITION_SIZE or cannot be opened or
-    // initialised. A second call on an open object returns true.
+    // Attaches to a partition whose queue the reader accepts (see QueueLooksSetUp) at its
+    // current write offset, or else initialises it (zeroing all of it) and sets the queue up
+    // empty, unless a reader holds it. False, with a one-line reason in error, when the
+    // partition is missing, smaller than MIN_PARTITION_SIZE, has another writer or cannot be
+    // opened or initialised. A second call on an open object returns true.
     bool Open(std::string& error);
 
     // Drop mode: a record that finds no room is dropped and counted instead of waiting.

@@ -10,6 +10,7 @@
 #include "rth/RthLib.h"
 #include "writer/QueueWriter.h"
 
+using ZulOsCom::PartitionClaim;
 using ZulOsCom::PartitionRules;
 using ZulOsCom::SharedAccess;
 using ZulOsCom::SHM_MGMT_HEADER_SIZE;
@@ -18,6 +19,12 @@ using ZulOsCom::VSharedMemoryQueue;
 using ZulOsCom::VShmHeader;
 
 namespace {
+
+// Smallest capacity a writer continues: the data area of MIN_PARTITION_SIZE.
+constexpr uint32_t MIN_CAPACITY = PartitionRules::CapacityForPartition(WriterPartition::MIN_PARTITION_SIZE);
+// A reader holds its claim for a moment each second while it waits to re-attach: the set-up
+// waits that long for it before it counts the reader as attached.
+constexpr uint32_t SET_UP_CLAIM_WAIT_MS = 200;
 
 // The header's fields are shared with other processes: every access is atomic. The header's
 // protocol functions (VShmHeader.cpp) report through the diagnostic logger and end the process
@@ -74,6 +81,25 @@ WriterPartition::Status WriterPartition::Open(const std::string& name, bool init
         return Status::OK;
     }
     mName = name;
+    // The writer's claim first: a second writer is refused before anything is mapped.
+    switch (mClaim.Claim(mName.c_str(), PartitionClaim::Role::WRITER, 0)) {
+        case PartitionClaim::Result::CLAIMED:
+            break;
+        case PartitionClaim::Result::BUSY:
+            return Status::WRITER_BUSY;
+        case PartitionClaim::Result::MISSING:
+            return Status::NO_PARTITION;
+        default:
+            return Status::OPEN_FAILED;
+    }
+    const Status status = OpenClaimed(initialise);
+    if (status != Status::OK) {
+        Close();
+    }
+    return status;
+}
+
+WriterPartition::Status WriterPartition::OpenClaimed(bool initialise) {
     uint32_t size = shmSizeGet(mName.c_str());
     if (size == 0) {
         return Status::NO_PARTITION;
@@ -89,23 +115,49 @@ WriterPartition::Status WriterPartition::Open(const std::string& name, bool init
     }
     mBase = static_cast<uint8_t*>(shmAddrGet(mHandle));
     if (mBase == nullptr || area != size) {
-        Close();
         return Status::OPEN_FAILED;
     }
     mSize = size;
+    // The name led elsewhere by the time it was opened: not the partition claimed.
+    if (mClaim.Check(mSize) != PartitionClaim::Behind::SAME) {
+        return Status::CHANGED;
+    }
 
-    Status status;
     if (QueueLooksSetUp(mBase, mSize)) {
-        status = Attach();
-    } else if (initialise) {
-        status = Initialise();
-    } else {
-        status = Fresh(mBase) ? Status::NOT_SET_UP : Status::BROKEN;
+        return Attach();
     }
-    if (status != Status::OK) {
-        Close();
+    if (!initialise) {
+        return Fresh(mBase) ? Status::NOT_SET_UP : Status::BROKEN;
     }
-    return status;
+    // The reader refuses this queue too. Set it up only when no reader holds the partition, and
+    // hold the reader's claim meanwhile, so that no reader attaches to it half set up.
+    PartitionClaim readerClaim;
+    switch (readerClaim.Claim(mName.c_str(), PartitionClaim::Role::READER, SET_UP_CLAIM_WAIT_MS)) {
+        case PartitionClaim::Result::CLAIMED:
+            break;
+        case PartitionClaim::Result::BUSY:
+            return Status::READER_HOLDS;
+        case PartitionClaim::Result::MISSING:
+            return Status::CHANGED;
+        default:
+            return Status::OPEN_FAILED;
+    }
+    if (readerClaim.Check(mSize) != PartitionClaim::Behind::SAME) {
+        return Status::CHANGED;
+    }
+    // Looked at again under the claim: what a reader left there may be a queue after all.
+    return QueueLooksSetUp(mBase, mSize) ? Attach() : Initialise();
+}
+
+bool WriterPartition::StillBehindName() const {
+    if (mOpenMode == OpenMode::NONE) {
+        return false;
+    }
+    // The identity first: a partition that shrank is not touched.
+    if (mClaim.Check(mSize) != PartitionClaim::Behind::SAME) {
+        return false;
+    }
+    return reinterpret_cast<const VShmHeader*>(mBase)->LoadInitTime() == mInitTime;
 }
 
 WriterPartition::Status WriterPartition::Attach() {
@@ -120,11 +172,19 @@ WriterPartition::Status WriterPartition::Attach() {
     }
     const auto* queue =
         reinterpret_cast<const VSharedMemoryQueue*>(mBase + PartitionRules::QUEUE_HEADER_OFFSET);
+    // Capacity and write offset are read once more for use: they bound every write, so they
+    // are checked as they will be used, against the size this writer mapped.
+    const uint32_t capacity = SharedAccess::Load(queue->mCapacity, std::memory_order_relaxed);
     const uint32_t writeOffset = Load32(queue->mWriteOffset);
-    // Read once more for use: it bounds every write, so it is checked as it will be used.
-    if (!PartitionRules::OffsetPlausible(writeOffset, QueueWriter::CapacityForSize(mSize))) {
+    if (capacity > QueueWriter::CapacityForSize(mSize) || !ZulOsCom::isAligned64(capacity) ||
+        !PartitionRules::OffsetPlausible(writeOffset, capacity)) {
         return Status::CHANGED;
     }
+    // A queue the reader takes but too small for any writer: left as it is.
+    if (capacity < MIN_CAPACITY) {
+        return Status::BROKEN;
+    }
+    mCapacity = capacity;
     mWriteOffsetAtOpen = writeOffset;
     mOpenMode = OpenMode::ATTACHED;
     return Status::OK;
@@ -150,8 +210,8 @@ WriterPartition::Status WriterPartition::Initialise() {
     // meanwhile either sees no queue (count 0) or a complete header.
     auto* queue =
         reinterpret_cast<VSharedMemoryQueue*>(mBase + PartitionRules::QUEUE_HEADER_OFFSET);
-    SharedAccess::Store(queue->mCapacity, QueueWriter::CapacityForSize(mSize),
-                        std::memory_order_relaxed);
+    mCapacity = QueueWriter::CapacityForSize(mSize);
+    SharedAccess::Store(queue->mCapacity, mCapacity, std::memory_order_relaxed);
     SharedAccess::Store(queue->mWriteOffset, 0, std::memory_order_relaxed);
     SharedAccess::Store(queue->mReadOffset, 0, std::memory_order_relaxed);
     SharedAccess::Store(queue->mAttachCount, 1, std::memory_order_release);
@@ -179,5 +239,7 @@ void WriterPartition::Close() {
     }
     mBase = nullptr;
     mSize = 0;
+    mCapacity = 0;
     mOpenMode = OpenMode::NONE;
+    mClaim.Release();
 }

@@ -136,6 +136,15 @@ void MappingGuard::Unwatch() {
     StoreRange(0, 0);
 }
 
+void MappingGuard::Unwatch(const void* base) {
+    std::lock_guard<std::mutex> lock(sWriteMutex);
+    const auto address = reinterpret_cast<uintptr_t>(base);
+    if (base != nullptr && sBegin.load() == address - address % PageSize() &&
+        sEnd.load() != sBegin.load()) {
+        StoreRange(0, 0);
+    }
+}
+
 bool MappingGuard::Lost() { return sLost.load(); }
 
 }  // namespace Platform

@@ -1,6 +1,7 @@
 // POSIX side of ProcessStart.
 #include "platform/ProcessStart.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -35,5 +36,7 @@ void ProcessStart::TurnWriteSignalsIntoErrors() {
     sigaction(SIGPIPE, &ignore, nullptr);
     sigaction(SIGXFSZ, &ignore, nullptr);
 }
+
+bool ProcessStart::WriteEndIsGone(int error) { return error == EPIPE || error == EIO; }
 
 }  // namespace Platform

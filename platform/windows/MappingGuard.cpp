@@ -10,6 +10,8 @@ void MappingGuard::Watch(const void*, size_t) {}
 
 void MappingGuard::Unwatch() {}
 
+void MappingGuard::Unwatch(const void*) {}
+
 bool MappingGuard::Lost() { return false; }
 
 }  // namespace Platform

@@ -10,6 +10,19 @@
 
 #include <atomic>
 
+// The program's time stays right after 2038: the C runtime's times (file modification times of
+// the cleanup, the local clock of the trace log's time stamps) are 64-bit. The build sets this
+// for the project and its Boost alike (cmake/mingw-w64.cmake).
+static_assert(sizeof(time_t) == 8, "time_t must be 64-bit: define __MINGW_USE_VC2005_COMPAT");
+// The oldest Windows the program runs on is Windows 7: the system headers hide newer functions,
+// and Boost makes the same choice of system calls.
+static_assert(_WIN32_WINNT == 0x0601 && WINVER == 0x0601, "the program supports Windows 7 and later");
+#ifdef BOOST_USE_WINAPI_VERSION
+static_assert(BOOST_USE_WINAPI_VERSION == _WIN32_WINNT, "Boost targets the same Windows");
+#else
+#error "BOOST_USE_WINAPI_VERSION must be set with _WIN32_WINNT (cmake/mingw-w64.cmake)"
+#endif
+
 namespace Platform {
 namespace {
 

@@ -20,8 +20,19 @@ uint8_t* RthFake::AddPartition(const std::string& name, uint32_t size) {
     uintptr_t raw = reinterpret_cast<uintptr_t>(p.storage.get());
     p.base = p.storage.get() + ((64 - raw % 64) % 64);
     p.size = size;
+    p.object = mNextObject++;
+    if (auto it = mPartitions.find(name); it != mPartitions.end()) {
+        mRemoved.push_back(it->second.storage);
+    }
     mPartitions[name] = p;
     return p.base;
+}
+
+void RthFake::RemoveName(const std::string& name) {
+    if (auto it = mPartitions.find(name); it != mPartitions.end()) {
+        mRemoved.push_back(it->second.storage);
+        mPartitions.erase(it);
+    }
 }
 
 uint8_t* RthFake::Memory(const std::string& name) {
@@ -103,6 +114,68 @@ int32_t RthFake::Explain(const char* name, char* reason, uint32_t reasonSize) {
     return result.first;
 }
 
+int32_t RthFake::Identify(const char* name, uint64_t* object, uint64_t* size) {
+    ++calls.identify;
+    if (identifyResult) {
+        return *identifyResult;
+    }
+    auto it = mPartitions.find(name != nullptr ? name : "");
+    if (it == mPartitions.end()) {
+        return RTH_NOT_FOUND;
+    }
+    *object = it->second.object;
+    *size = it->second.size;
+    return RTH_OK;
+}
+
+bool RthFake::LockHeld(const std::string& name, int32_t role) const {
+    auto it = mPartitions.find(name);
+    if (it == mPartitions.end()) {
+        return false;
+    }
+    for (const auto& [handle, held] : mLocks) {
+        if (held.object == it->second.object && held.role == role) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int32_t RthFake::Lock(const char* name, int32_t role, int32_t* lock, uint64_t* object,
+                      uint64_t* size) {
+    ++calls.lock;
+    if (lockResult) {
+        return *lockResult;
+    }
+    const std::string n = name != nullptr ? name : "";
+    auto it = mPartitions.find(n);
+    if (it == mPartitions.end()) {
+        return RTH_NOT_FOUND;
+    }
+    if (LockHeld(n, role)) {
+        return RTH_BUSY;
+    }
+    *lock = mNextLock++;
+    mLocks[*lock] = HeldLock{it->second.object, role};
+    *object = it->second.object;
+    *size = it->second.size;
+    return RTH_OK;
+}
+
+int32_t RthFake::Unlock(int32_t lock) {
+    ++calls.unlock;
+    return mLocks.erase(lock) == 1 ? RTH_OK : RTH_SYSTEM;
+}
+
+int32_t RthFake::ProbeLock(const char* name, int32_t role) {
+    ++calls.probe;
+    const std::string n = name != nullptr ? name : "";
+    if (mPartitions.find(n) == mPartitions.end()) {
+        return RTH_NOT_FOUND;
+    }
+    return LockHeld(n, role) ? RTH_BUSY : RTH_OK;
+}
+
 extern "C" {
 uint32_t shmSizeGet(const char* name) { return RthFake::Get().SizeGet(name); }
 int32_t shmOpen(const char* name, int32_t mode, uint32_t* size) {
@@ -114,4 +187,43 @@ int32_t shmCleanup(const char* name) { return RthFake::Get().Cleanup(name); }
 int32_t rthPartitionExplain(const char* name, char* reason, uint32_t reasonSize) {
     return RthFake::Get().Explain(name, reason, reasonSize);
 }
+int32_t rthPartitionIdentify(const char* name, RthPartitionIdentity* identity) {
+    if (name == nullptr || name[0] == '\0') {
+        return RTH_BAD_NAME;
+    }
+    if (identity == nullptr) {
+        return RTH_SYSTEM;
+    }
+    uint64_t object = 0;
+    uint64_t size = 0;
+    const int32_t result = RthFake::Get().Identify(name, &object, &size);
+    if (result == RTH_OK) {
+        *identity = RthPartitionIdentity{1, object, size};
+    }
+    return result;
+}
+#ifndef _WIN32
+int32_t rthPartitionLock(const char* name, int32_t role, int32_t* lock,
+                         RthPartitionIdentity* identity) {
+    if (name == nullptr || name[0] == '\0') {
+        return RTH_BAD_NAME;
+    }
+    if (lock == nullptr || (role != RTH_ROLE_READER && role != RTH_ROLE_WRITER)) {
+        return RTH_SYSTEM;
+    }
+    uint64_t object = 0;
+    uint64_t size = 0;
+    int32_t handle = -1;
+    const int32_t result = RthFake::Get().Lock(name, role, &handle, &object, &size);
+    if (result == RTH_OK) {
+        *lock = handle;
+        if (identity != nullptr) *identity = RthPartitionIdentity{1, object, size};
+    }
+    return result;
+}
+int32_t rthPartitionUnlock(int32_t lock) { return RthFake::Get().Unlock(lock); }
+int32_t rthPartitionProbeLock(const char* name, int32_t role) {
+    return RthFake::Get().ProbeLock(name, role);
+}
+#endif
 }

@@ -1,6 +1,8 @@
-// RthFake: a scriptable stand-in of the five partition-library functions and of
-// rthPartitionExplain (which callers use to report a failure) for unit tests, linked in place
-// of the real library (link-time substitution). It serves partitions from
+// RthFake: a scriptable stand-in of the five partition-library functions, of
+// rthPartitionExplain (which callers use to report a failure) and of the identity and role-lock
+// calls (rthPartitionIdentify; on POSIX rthPartitionLock, rthPartitionUnlock and
+// rthPartitionProbeLock) for unit tests, linked in place of the real library (link-time
+// substitution). It serves partitions from
 // process memory, counts every call, records the arguments and returns scripted results, so
 // that retries, odd handles, wrong sizes and null addresses can be tested without timing or
 // shared memory. Test-only: never linked into a shipped program. Not thread-safe.
@@ -25,6 +27,10 @@ public:
         int close = 0;
         int cleanup = 0;
         int explain = 0;
+        int identify = 0;
+        int lock = 0;
+        int unlock = 0;
+        int probe = 0;
     };
 
     // The one fake of the process.
@@ -34,8 +40,13 @@ public:
     void Reset();
 
     // Adds a zero-filled, 64-byte aligned partition of size bytes and returns its base. The
-    // memory lives until Reset or until the partition is added again.
+    // memory lives until Reset or until the partition is added again. Each partition added is
+    // a new object: its identity (volume 1, object 1, 2, ...) differs from every earlier one.
     uint8_t* AddPartition(const std::string& name, uint32_t size);
+
+    // Takes the name away as removing the object would; the memory stays until Reset (mapped
+    // handles keep seeing it), and locks taken on it stay held.
+    void RemoveName(const std::string& name);
 
     // The base of a partition added before, or null.
     uint8_t* Memory(const std::string& name);
@@ -56,6 +67,11 @@ public:
     // Code and text of rthPartitionExplain. When empty: RTH_OK "exists (SIZE bytes)" for a
     // partition added, RTH_NOT_FOUND "does not exist" otherwise.
     std::optional<std::pair<int32_t, std::string>> explainResult;
+    // Result of rthPartitionIdentify instead of the partition's identity (RTH_NOT_FOUND for a
+    // name without partition).
+    std::optional<int32_t> identifyResult;
+    // Result of rthPartitionLock instead of granting or refusing by the locks held.
+    std::optional<int32_t> lockResult;
 
     // --- Records ---
     Calls calls;
@@ -74,14 +90,30 @@ public:
     int32_t Close(int32_t handle);
     int32_t Cleanup(const char* name);
     int32_t Explain(const char* name, char* reason, uint32_t reasonSize);
+    int32_t Identify(const char* name, uint64_t* object, uint64_t* size);
+    int32_t Lock(const char* name, int32_t role, int32_t* lock, uint64_t* object, uint64_t* size);
+    int32_t Unlock(int32_t lock);
+    int32_t ProbeLock(const char* name, int32_t role);
+
+    // Whether a lock of role is held on the object now behind name.
+    bool LockHeld(const std::string& name, int32_t role) const;
 
 private:
     struct Partition {
         std::shared_ptr<uint8_t[]> storage;
         uint8_t* base = nullptr;
         uint32_t size = 0;
+        uint64_t object = 0;  // identity
+    };
+    struct HeldLock {
+        uint64_t object;
+        int32_t role;
     };
     std::map<std::string, Partition> mPartitions;
+    std::map<int32_t, HeldLock> mLocks;  // lock handle -> what it holds
+    int32_t mNextLock = 0;
+    uint64_t mNextObject = 1;
+    std::vector<std::shared_ptr<uint8_t[]>> mRemoved;  // memory of names taken away
     std::map<int32_t, std::string> mHandles;  // open handles and their partitions
     int32_t mNextHandle = 0;
 };

@@ -7,6 +7,11 @@
 // Objects are opened by path with O_NOFOLLOW and O_NONBLOCK (shm_open takes neither), so that
 // a link is never followed and a FIFO never waited on, and the opened descriptor is checked
 // with fstat, so that nothing can be swapped in between the check and the use.
+//
+// Role locks (rthPartitionLock) are open-file-description locks on one byte per role of the
+// object, each through a descriptor of its own kept in a table of this process: unlike classic
+// POSIX record locks they conflict within one process too and do not vanish when another
+// descriptor of the object is closed.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -17,6 +22,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,6 +91,55 @@ int OpenObject(const char* name, int flags, struct stat* st) {
         return -1;
     }
     return fd;
+}
+
+// The admin result for an object that OpenObject could not open (error: its errno): absent,
+// refused by the access rules, or another failure. errno tells the last.
+int32_t OpenFailure(const char* name, int error) {
+    struct stat st {};
+    if (lstat(ObjectPath(name).c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            return RTH_NOT_FOUND;
+        }
+        errno = error;
+        return RTH_SYSTEM;
+    }
+    // A link (O_NOFOLLOW), a FIFO or another user's object: what the access rules refuse.
+    if (!Acceptable(st)) {
+        errno = EACCES;
+        return RTH_UNSAFE;
+    }
+    errno = error;
+    return RTH_SYSTEM;
+}
+
+RthPartitionIdentity IdentityOf(const struct stat& st) {
+    return RthPartitionIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                                static_cast<uint64_t>(st.st_size)};
+}
+
+// The descriptors that hold this process's role locks; index = lock handle, -1 = free.
+struct LockTable {
+    std::mutex mutex;
+    std::vector<int> descriptors;
+};
+
+LockTable& Locks() {
+    static LockTable table;
+    return table;
+}
+
+bool RoleKnown(int32_t role) { return role == RTH_ROLE_READER || role == RTH_ROLE_WRITER; }
+
+// The byte of the object a role locks.
+struct flock RoleRange(int32_t role, short type) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = role;
+    range.l_len = 1;
+    range.l_pid = 0;  // F_OFD_ locks require 0
+    return range;
 }
 
 // "uid 1000 (alice)", or "uid 1000" when the user database has no name for it.
@@ -263,6 +318,107 @@ int32_t rthPartitionExplain(const char* name, char* reason, uint32_t reasonSize)
                      "exists (owner " + Owner(st.st_uid) + ", mode " + Mode(st) + ", " +
                          std::to_string(static_cast<long long>(st.st_size)) + " bytes)",
                      reason, reasonSize);
+}
+
+int32_t rthPartitionIdentify(const char* name, RthPartitionIdentity* identity) {
+    if (!NameUsable(name)) {
+        return RTH_BAD_NAME;
+    }
+    if (identity == nullptr) {
+        errno = EINVAL;
+        return RTH_SYSTEM;
+    }
+    // The path's own status: nothing is opened, a link is seen as a link, a FIFO never waited on.
+    struct stat st {};
+    if (lstat(ObjectPath(name).c_str(), &st) != 0) {
+        return errno == ENOENT ? RTH_NOT_FOUND : RTH_SYSTEM;
+    }
+    if (!Acceptable(st)) {
+        errno = EACCES;
+        return RTH_UNSAFE;
+    }
+    *identity = IdentityOf(st);
+    return RTH_OK;
+}
+
+int32_t rthPartitionLock(const char* name, int32_t role, int32_t* lock,
+                         RthPartitionIdentity* identity) {
+    if (!NameUsable(name)) {
+        return RTH_BAD_NAME;
+    }
+    if (lock == nullptr || !RoleKnown(role)) {
+        errno = EINVAL;
+        return RTH_SYSTEM;
+    }
+    // A write lock needs a descriptor open for writing.
+    struct stat st {};
+    const int fd = OpenObject(name, O_RDWR, &st);
+    if (fd < 0) {
+        return OpenFailure(name, errno);
+    }
+    struct flock range = RoleRange(role, F_WRLCK);
+    if (fcntl(fd, F_OFD_SETLK, &range) != 0) {
+        const int error = errno;
+        close(fd);
+        if (error == EAGAIN || error == EACCES) {
+            return RTH_BUSY;
+        }
+        errno = error;
+        return RTH_SYSTEM;
+    }
+    LockTable& table = Locks();
+    std::lock_guard<std::mutex> guard(table.mutex);
+    size_t slot = 0;
+    while (slot < table.descriptors.size() && table.descriptors[slot] != -1) {
+        ++slot;
+    }
+    if (slot == table.descriptors.size()) {
+        table.descriptors.push_back(-1);
+    }
+    table.descriptors[slot] = fd;
+    *lock = static_cast<int32_t>(slot);
+    if (identity != nullptr) {
+        *identity = IdentityOf(st);
+    }
+    return RTH_OK;
+}
+
+int32_t rthPartitionUnlock(int32_t lock) {
+    LockTable& table = Locks();
+    std::lock_guard<std::mutex> guard(table.mutex);
+    if (lock < 0 || static_cast<size_t>(lock) >= table.descriptors.size() ||
+        table.descriptors[static_cast<size_t>(lock)] == -1) {
+        errno = EINVAL;
+        return RTH_SYSTEM;
+    }
+    // Closing the lock's own descriptor gives the lock back.
+    close(table.descriptors[static_cast<size_t>(lock)]);
+    table.descriptors[static_cast<size_t>(lock)] = -1;
+    return RTH_OK;
+}
+
+int32_t rthPartitionProbeLock(const char* name, int32_t role) {
+    if (!NameUsable(name)) {
+        return RTH_BAD_NAME;
+    }
+    if (!RoleKnown(role)) {
+        errno = EINVAL;
+        return RTH_SYSTEM;
+    }
+    struct stat st {};
+    const int fd = OpenObject(name, O_RDONLY, &st);
+    if (fd < 0) {
+        return OpenFailure(name, errno);
+    }
+    struct flock range = RoleRange(role, F_WRLCK);
+    const int status = fcntl(fd, F_OFD_GETLK, &range);
+    const int error = errno;
+    close(fd);
+    if (status != 0) {
+        errno = error;
+        return RTH_SYSTEM;
+    }
+    return range.l_type == F_UNLCK ? RTH_OK : RTH_BUSY;
 }
 
 int32_t rthNameValid(const char* name) {

@@ -217,6 +217,44 @@ int32_t rthPartitionExplain(const char* name, char* reason, uint32_t reasonSize)
     return code;
 }
 
+int32_t rthPartitionIdentify(const char* name, RthPartitionIdentity* identity) {
+    std::string path;
+    if (!PartitionFile(name, &path)) {
+        return RTH_BAD_NAME;
+    }
+    if (identity == nullptr) {
+        errno = EINVAL;
+        return RTH_SYSTEM;
+    }
+    // No read or write access: the file's attributes only; nothing is mapped.
+    HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        SetErrnoFrom(error);
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? RTH_NOT_FOUND
+                                                                              : RTH_SYSTEM;
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    const bool known = GetFileInformationByHandle(file, &information) != 0;
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    if (!known) {
+        SetErrnoFrom(error);
+        return RTH_SYSTEM;
+    }
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        errno = EISDIR;
+        return RTH_SYSTEM;
+    }
+    identity->volume = information.dwVolumeSerialNumber;
+    identity->object =
+        (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    identity->size =
+        (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    return RTH_OK;
+}
+
 int32_t rthNameValid(const char* name) {
     return (NameUsable(name) && std::strlen(name) <= RTH_MAX_NAME_LENGTH) ? 1 : 0;
 }

@@ -43,7 +43,7 @@ done
 nm -D --defined-only "$prefix/bin/ReadPLIXTrace" | grep -q ' T main$' ||
   fail "ReadPLIXTrace lost its dynamic symbols"
 
-build_examples "$source" "$prefix" "$work"
+build_examples "$source/examples" "$prefix" "$work"
 read_back "$prefix/bin" "$work/c/write_records" "$work/cpp/write_records" "$work"
 
 # PlixTrace::rth: the partition library and its installed headers.
@@ -59,6 +59,6 @@ mkdir -p "$work/elsewhere"
 mv "$work/stage" "$work/elsewhere/stage"
 prefix=$work/elsewhere/stage/usr
 ! grep -rlF "$work/stage" "$prefix" || fail "the installed tree names its staging place"
-build_examples "$source" "$prefix" "$work"
+build_examples "$source/examples" "$prefix" "$work"
 read_back "$prefix/bin" "$work/c/write_records" "$work/cpp/write_records" "$work"
 echo "install test passed"

@@ -38,23 +38,28 @@ begin_test() {
 # example and one with BIN/plixwrite, and checks what the reader printed and logged and that
 # SIGTERM ended it with 0.
 read_back() {
-  unshare -m --propagation private bash -c "$(declare -f fail read_back_inside); read_back_inside \"\$@\"" \
+  unshare -m --propagation private bash -c "$(declare -f); read_back_inside \"\$@\"" \
     read_back "$@" || fail "read-back with the reader in $1 failed"
 }
 
-read_back_inside() {
-  local bin=$1 c_example=$2 cpp_example=$3 work=$4
-  # A build tree under /tmp (a clone there) would vanish under the new /tmp: its top folder is
-  # carried over through a bind mount, seen by this namespace only.
-  local keep=""
+# private_tmp WORK: in a mount namespace of the caller's own, mounts a new tmpfs on /tmp. A
+# build tree under /tmp (a clone there) would vanish under the new /tmp: the top folder of WORK
+# is carried over through a bind mount, seen by this namespace only.
+private_tmp() {
+  local work=$1 keep=""
   case "$work" in /tmp/?*) keep=${work#/tmp/}; keep=${keep%%/*} ;; esac
   if [ -n "$keep" ]; then
-    mount --bind /tmp /mnt || fail "cannot keep the old /tmp in view"
+    mount --rbind /tmp /mnt || fail "cannot keep the old /tmp in view"
   fi
   mount -t tmpfs -o mode=1777 tmpfs /tmp || fail "cannot mount a private /tmp"
   if [ -n "$keep" ]; then
     mkdir "/tmp/$keep" && mount --bind "/mnt/$keep" "/tmp/$keep" || fail "cannot keep /tmp/$keep"
   fi
+}
+
+read_back_inside() {
+  local bin=$1 c_example=$2 cpp_example=$3 work=$4
+  private_tmp "$work"
   "$bin/rthpart" create plixtrace 65536 || fail "rthpart create"
   # The C++ example never sets a partition up: refused while the partition is fresh.
   "$cpp_example" plixtrace 1 >/dev/null 2>"$work/cpp.err" && fail "C++ example wrote into a fresh partition"
@@ -94,18 +99,19 @@ plixwrite example record"
   "$bin/rthpart" remove plixtrace || fail "rthpart remove"
 }
 
-# build_examples SOURCE PREFIX WORK: builds the C example through pkg-config and the C++
-# example through find_package against the tree installed under PREFIX, into WORK/c and
-# WORK/cpp.
+# build_examples EXAMPLES PREFIX WORK: builds the C example (EXAMPLES/c) through pkg-config and
+# the C++ example (EXAMPLES/cpp) through find_package against the tree installed under PREFIX
+# (an empty PREFIX: against the system's own directories), into WORK/c and WORK/cpp.
 build_examples() {
-  local source=$1 prefix=$2 work=$3
+  local examples=$1 prefix=$2 work=$3
   rm -rf "$work/c" "$work/cpp"
   mkdir -p "$work/c"
-  PKG_CONFIG_PATH=$prefix/lib/pkgconfig make -s -C "$work/c" -f "$source/examples/c/Makefile" \
-    SRCDIR="$source/examples/c" CFLAGS="-O2 -Wall -Wextra -Werror" >/dev/null ||
-    fail "C example does not build against $prefix"
-  cmake -S "$source/examples/cpp" -B "$work/cpp" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+  PKG_CONFIG_PATH=${prefix:+$prefix/lib/pkgconfig} make -s -C "$work/c" \
+    -f "$examples/c/Makefile" SRCDIR="$examples/c" CFLAGS="-O2 -Wall -Wextra -Werror" >/dev/null ||
+    fail "C example does not build against ${prefix:-the system}"
+  cmake -S "$examples/cpp" -B "$work/cpp" -G Ninja ${prefix:+-DCMAKE_PREFIX_PATH="$prefix"} \
     -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null ||
-    fail "C++ example: find_package(PlixTrace) fails under $prefix"
-  cmake --build "$work/cpp" >/dev/null || fail "C++ example does not build against $prefix"
+    fail "C++ example: find_package(PlixTrace) fails under ${prefix:-the system}"
+  cmake --build "$work/cpp" >/dev/null ||
+    fail "C++ example does not build against ${prefix:-the system}"
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "diag/ZulAssert.h"
 #include "oscom/VRthSharedMemory.h"
 #include "rth/fake/RthFake.h"
 #include "tests/oscom/OscomTestSupport.h"
@@ -158,6 +159,45 @@ TEST_F(VRthSharedMemoryTest, OpenAttachesAndDestructorReleases) {
     fake.Reset();
     { VRthSharedMemory shm("part", true); }
     EXPECT_EQ(0, fake.calls.sizeGet + fake.calls.open + fake.calls.close + fake.calls.cleanup);
+}
+
+// A partition set up by another party while a follower attaches or releases: under a
+// SetUpRaceScope the protocol's fatal checks throw PartitionBeingSetUp instead of ending the
+// process, Open closes its handle first, and a release lets nothing out.
+TEST_F(VRthSharedMemoryTest, SetUpMeanwhileThrowsUnderASetUpRaceScopeAndLeaksNoHandle) {
+    RthFake& fake = RthFake::Get();
+    uint8_t* base = fake.AddPartition("part", 4096);
+    PlixBase::SetUpRaceScope tolerate;
+    for (const uint64_t stamp : {42, 0}) {  // changed between the reads; zeroed beforehand
+        SCOPED_TRACE(stamp);
+        WriteHeader(base, "part", 4096, stamp, 1);
+        const int closedBefore = fake.calls.close;
+        {
+            VShmHeader::sAfterInterlockedStepForTesting = [](VShmHeader& h) {
+                h.StoreInitTime(43);
+            };
+            VRthSharedMemory shm("part", true);
+            uint32_t size = 0;
+            EXPECT_THROW(shm.Open(size), PlixBase::PartitionBeingSetUp);
+            VShmHeader::sAfterInterlockedStepForTesting = nullptr;
+            EXPECT_EQ(closedBefore + 1, fake.calls.close);
+        }
+        EXPECT_EQ(closedBefore + 1, fake.calls.close);  // nothing more from the destructor
+    }
+
+    WriteHeader(base, "part", 4096, 44, 1);
+    {
+        VRthSharedMemory shm("part", true);
+        uint32_t size = 0;
+        ASSERT_TRUE(shm.Open(size));
+        EXPECT_EQ(2, HeaderOf(base)->refCount);
+        VShmHeader::sAfterInterlockedStepForTesting = [](VShmHeader& h) { h.StoreInitTime(45); };
+        shm.ReleaseReference();
+        VShmHeader::sAfterInterlockedStepForTesting = nullptr;
+        // The protocol took its release back before the check failed; the set-up owns the rest.
+        EXPECT_EQ(2, HeaderOf(base)->refCount);
+    }
+    EXPECT_EQ(2, HeaderOf(base)->refCount);  // released once only
 }
 
 TEST_F(VRthSharedMemoryTest, OpenExpectingOthersOnUnusedPartition) {

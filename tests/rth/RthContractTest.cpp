@@ -1,12 +1,14 @@
 // The five partition-library functions as the communication layer relies on them (rth/RthLib.h),
-// one suite for every implementation: built once with each of the POSIX stand-in, the Windows
-// stand-in (run under Wine) and the fake, whose suite names RTH_CONTRACT_SUITE gives. What only
-// one implementation does (access rules, file locations, the admin calls) is tested in a suite
-// of its own.
+// and the identity and role-lock calls the reader and the writer library rely on
+// (rth/RthAdmin.h; the locks on POSIX only), one suite for every implementation: built once with
+// each of the POSIX stand-in, the Windows stand-in (run under Wine) and the fake, whose suite
+// names RTH_CONTRACT_SUITE gives. What only one implementation does (access rules, file
+// locations, the other admin calls) is tested in a suite of its own.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 
+#include "rth/RthAdmin.h"
 #include "rth/RthLib.h"
 #include "tests/rth/ContractPartitions.h"
 
@@ -94,5 +96,79 @@ TEST_F(RTH_CONTRACT_SUITE, MissingPartitionsAndHandlesAreRefusedAndPartitionsSta
     EXPECT_EQ(shmClose(alpha), 0);
     EXPECT_EQ(shmClose(beta), 0);
 }
+
+TEST_F(RTH_CONTRACT_SUITE, IdentityTellsTheObjectBehindTheNameWithoutOpeningIt) {
+    RthPartitionIdentity first{};
+    EXPECT_EQ(rthPartitionIdentify("part", &first), RTH_NOT_FOUND);
+    EXPECT_EQ(rthPartitionIdentify("", &first), RTH_BAD_NAME);
+    EXPECT_EQ(rthPartitionIdentify(nullptr, &first), RTH_BAD_NAME);
+
+    ASSERT_TRUE(RthContract::Make("part", 8192));
+    ASSERT_TRUE(RthContract::Make("other", 4096));
+    EXPECT_EQ(rthPartitionIdentify("part", nullptr), RTH_SYSTEM);
+    ASSERT_EQ(rthPartitionIdentify("part", &first), RTH_OK);
+    EXPECT_EQ(first.size, 8192u);
+    RthPartitionIdentity again{};
+    ASSERT_EQ(rthPartitionIdentify("part", &again), RTH_OK);
+    EXPECT_EQ(again.volume, first.volume);
+    EXPECT_EQ(again.object, first.object);
+    RthPartitionIdentity other{};
+    ASSERT_EQ(rthPartitionIdentify("other", &other), RTH_OK);
+    EXPECT_EQ(other.size, 4096u);
+    EXPECT_FALSE(other.volume == first.volume && other.object == first.object);
+
+    // Mapped, the identity stays; it opens nothing (no handle is taken by asking).
+    uint32_t size = 8192;
+    const int32_t handle = shmOpen("part", 0, &size);
+    ASSERT_GE(handle, 0);
+    ASSERT_EQ(rthPartitionIdentify("part", &again), RTH_OK);
+    EXPECT_EQ(again.object, first.object);
+    EXPECT_EQ(shmClose(handle), 0);
+    EXPECT_EQ(shmClose(handle + 1), -1);
+}
+
+#ifndef _WIN32
+TEST_F(RTH_CONTRACT_SUITE, OneLockPerRoleAndPartitionUntilGivenBack) {
+    int32_t lock = -1;
+    EXPECT_EQ(rthPartitionLock("part", RTH_ROLE_READER, &lock, nullptr), RTH_NOT_FOUND);
+    ASSERT_TRUE(RthContract::Make("part", 4096));
+    ASSERT_TRUE(RthContract::Make("other", 4096));
+    EXPECT_EQ(rthPartitionProbeLock("part", RTH_ROLE_READER), RTH_OK);
+
+    RthPartitionIdentity locked{};
+    int32_t reader = -1;
+    ASSERT_EQ(rthPartitionLock("part", RTH_ROLE_READER, &reader, &locked), RTH_OK);
+    ASSERT_GE(reader, 0);
+    RthPartitionIdentity named{};
+    ASSERT_EQ(rthPartitionIdentify("part", &named), RTH_OK);
+    EXPECT_EQ(locked.object, named.object);  // the object locked is the one behind the name
+    EXPECT_EQ(locked.volume, named.volume);
+
+    // The same role again (in this process too) is refused; the other role and another
+    // partition are not.
+    lock = 77;
+    EXPECT_EQ(rthPartitionLock("part", RTH_ROLE_READER, &lock, nullptr), RTH_BUSY);
+    EXPECT_EQ(lock, 77);
+    EXPECT_EQ(rthPartitionProbeLock("part", RTH_ROLE_READER), RTH_BUSY);
+    EXPECT_EQ(rthPartitionProbeLock("part", RTH_ROLE_WRITER), RTH_OK);
+    int32_t writer = -1;
+    ASSERT_EQ(rthPartitionLock("part", RTH_ROLE_WRITER, &writer, nullptr), RTH_OK);
+    EXPECT_NE(writer, reader);
+    int32_t elsewhere = -1;
+    ASSERT_EQ(rthPartitionLock("other", RTH_ROLE_READER, &elsewhere, nullptr), RTH_OK);
+
+    // Given back, the role is free again; a lock given back is no lock any more.
+    EXPECT_EQ(rthPartitionUnlock(reader), RTH_OK);
+    EXPECT_EQ(rthPartitionUnlock(reader), RTH_SYSTEM);
+    EXPECT_EQ(rthPartitionProbeLock("part", RTH_ROLE_READER), RTH_OK);
+    EXPECT_EQ(rthPartitionProbeLock("part", RTH_ROLE_WRITER), RTH_BUSY);
+    ASSERT_EQ(rthPartitionLock("part", RTH_ROLE_READER, &reader, nullptr), RTH_OK);
+    EXPECT_EQ(rthPartitionUnlock(reader), RTH_OK);
+    EXPECT_EQ(rthPartitionUnlock(writer), RTH_OK);
+    EXPECT_EQ(rthPartitionUnlock(elsewhere), RTH_OK);
+    EXPECT_EQ(rthPartitionUnlock(-1), RTH_SYSTEM);
+    EXPECT_EQ(rthPartitionProbeLock("absent", RTH_ROLE_WRITER), RTH_NOT_FOUND);
+}
+#endif
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -131,6 +132,60 @@ TEST_F(RthPosixTest, WriterAndReaderProcessesShareOnePartition) {
     }
     // Handles, second opens and cleanup: RthContractTest.cpp (RthPosixContract).
     EXPECT_EQ(shmClose(h), 0);
+}
+
+TEST_F(RthPosixTest, RoleLocksEndWithTheirProcessAndStayWithTheirObject) {
+    ASSERT_EQ(rthPartitionCreate("part", 4096), RTH_OK);
+    // Another process takes the reader's role and is killed without giving it back.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int32_t lock = -1;
+        const char answer = rthPartitionLock("part", RTH_ROLE_READER, &lock, nullptr) == RTH_OK;
+        if (write(ready[1], &answer, 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char answer = 0;
+    ASSERT_EQ(read(ready[0], &answer, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(answer, 1);
+    int32_t lock = -1;
+    EXPECT_EQ(rthPartitionLock("part", RTH_ROLE_READER, &lock, nullptr), RTH_BUSY);
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(rthPartitionLock("part", RTH_ROLE_READER, &lock, nullptr), RTH_OK);
+
+    // Removed and made anew: the lock stays on the old object, the new one's role is free and
+    // has an identity of its own. Refused objects are refused as the other calls refuse them.
+    RthPartitionIdentity old{};
+    ASSERT_EQ(rthPartitionIdentify("part", &old), RTH_OK);
+    ASSERT_EQ(rthPartitionRemove("part"), RTH_OK);
+    EXPECT_EQ(rthPartitionIdentify("part", &old), RTH_NOT_FOUND);
+    ASSERT_EQ(rthPartitionCreate("part", 8192), RTH_OK);
+    RthPartitionIdentity fresh{};
+    ASSERT_EQ(rthPartitionIdentify("part", &fresh), RTH_OK);
+    EXPECT_NE(fresh.object, old.object);
+    EXPECT_EQ(fresh.size, 8192u);
+    int32_t second = -1;
+    EXPECT_EQ(rthPartitionLock("part", RTH_ROLE_READER, &second, nullptr), RTH_OK);
+    EXPECT_EQ(rthPartitionUnlock(second), RTH_OK);
+    EXPECT_EQ(rthPartitionUnlock(lock), RTH_OK);
+    ASSERT_EQ(chmod(Path("part").c_str(), 0666), 0);
+    EXPECT_EQ(rthPartitionIdentify("part", &fresh), RTH_UNSAFE);
+    EXPECT_EQ(rthPartitionLock("part", RTH_ROLE_WRITER, &second, nullptr), RTH_UNSAFE);
+    ASSERT_EQ(unlink(Path("part").c_str()), 0);
+    ASSERT_EQ(mkfifo(Path("part").c_str(), 0600), 0);
+    EXPECT_EQ(InChild([] {
+                  int32_t l = -1;
+                  return std::to_string(rthPartitionLock("part", RTH_ROLE_WRITER, &l, nullptr)) +
+                         " " + std::to_string(rthPartitionProbeLock("part", RTH_ROLE_READER));
+              }),
+              std::to_string(RTH_UNSAFE) + " " + std::to_string(RTH_UNSAFE));
 }
 
 TEST_F(RthPosixTest, MissingPartitionsAndBadArguments) {

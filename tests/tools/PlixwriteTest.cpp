@@ -178,6 +178,24 @@ TEST_F(PlixwriteTest, DropModeCountsWhatFoundNoRoom) {
     EXPECT_EQ(r.err, "plixwrite: 2 written, 0 dropped\n");
 }
 
+TEST_F(PlixwriteTest, RemovedPartitionEndsEvenAWaitWithoutTimeOut) {
+    // No reader: 29 records of slot 128 fill the 3840-byte queue, the 30th waits for good.
+    SetUpQueue(4096);
+    std::thread remove([] {
+        MappedPartition mapped("plixtrace");
+        EXPECT_TRUE(PlixTest::WaitFor([&] { return Get32(mapped.Base(), 64) == 29 * 128; }, 60000));
+        EXPECT_EQ(rthPartitionRemove("plixtrace"), RTH_OK);
+    });
+    // Under a hang guard: a writer still waiting after 60 s is ended (exit status 124).
+    ToolResult r = RunTool("/usr/bin/timeout", {"--kill-after=5", "60", PLIXWRITE_PATH, "--count",
+                                                "100", "--length", "100"});
+    remove.join();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err,
+              "plixwrite: partition plixtrace was removed or replaced; no reader sees what this "
+              "run would write into it; ending\n");
+}
+
 TEST_F(PlixwriteTest, BadCommandLinesChangeNothing) {
     const std::vector<std::vector<std::string>> bad = {
         {"--size", "abc"},       {"--size", "0"},           {"--size", "323"},

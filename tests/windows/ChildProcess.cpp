@@ -43,7 +43,7 @@ HANDLE OpenInheritable(const std::string& path, DWORD access, DWORD disposition)
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            const std::string& input, const std::string& workDirectory,
-                           const std::string& tag)
+                           const std::string& tag, bool stdoutPipe)
     : mOutPath(workDirectory + "\\" + tag + ".stdout"),
       mErrPath(workDirectory + "\\" + tag + ".stderr") {
     const std::string inPath = workDirectory + "\\" + tag + ".stdin";
@@ -54,7 +54,16 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         commandLine += " " + Quote(argument);
     }
     HANDLE in = OpenInheritable(inPath, GENERIC_READ, OPEN_EXISTING);
-    HANDLE out = OpenInheritable(mOutPath, GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE out = nullptr;
+    if (stdoutPipe) {
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        if (!CreatePipe(&mStdoutPipe, &out, &inherit, 0)) {
+            throw std::runtime_error("cannot make a pipe");
+        }
+        SetHandleInformation(mStdoutPipe, HANDLE_FLAG_INHERIT, 0);
+    } else {
+        out = OpenInheritable(mOutPath, GENERIC_WRITE, CREATE_ALWAYS);
+    }
     HANDLE err = OpenInheritable(mErrPath, GENERIC_WRITE, CREATE_ALWAYS);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -79,6 +88,26 @@ ChildProcess::~ChildProcess() {
     }
     CloseHandle(mProcess.hThread);
     CloseHandle(mProcess.hProcess);
+    CloseStdoutPipe();
+}
+
+bool ChildProcess::ReadStdoutPipeUntil(const std::string& text) {
+    while (mStdoutPipe != nullptr && mPiped.find(text) == std::string::npos) {
+        char buffer[4096];
+        DWORD got = 0;
+        if (!ReadFile(mStdoutPipe, buffer, sizeof buffer, &got, nullptr) || got == 0) {
+            return false;
+        }
+        mPiped.append(buffer, got);
+    }
+    return mPiped.find(text) != std::string::npos;
+}
+
+void ChildProcess::CloseStdoutPipe() {
+    if (mStdoutPipe != nullptr) {
+        CloseHandle(mStdoutPipe);
+        mStdoutPipe = nullptr;
+    }
 }
 
 bool ChildProcess::Wait(DWORD timeoutMs) {

@@ -14,11 +14,12 @@ namespace PlixTest {
 class ChildProcess {
 public:
     // Starts program with arguments (quoted for the runtime's command-line parser). The files
-    // for standard input, output and error are made in workDirectory, named after tag. Throws
-    // std::runtime_error when the program cannot be started.
+    // for standard input, output and error are made in workDirectory, named after tag. With
+    // stdoutPipe, standard output is the write end of a pipe instead, read with ReadStdoutPipe.
+    // Throws std::runtime_error when the program cannot be started.
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                  const std::string& input, const std::string& workDirectory,
-                 const std::string& tag);
+                 const std::string& tag, bool stdoutPipe = false);
     // Terminates a child that is still running.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -29,7 +30,13 @@ public:
     // The child's exit code; STILL_ACTIVE while it runs.
     DWORD ExitCode() const;
 
+    // The file of standard output (empty with stdoutPipe).
     std::string Stdout() const;
+    // With stdoutPipe: reads the pipe until what came holds text; true when it did. Blocks until
+    // the child writes or ends.
+    bool ReadStdoutPipeUntil(const std::string& text);
+    // With stdoutPipe: closes the pipe's read end, as a reader that quits does.
+    void CloseStdoutPipe();
     std::string Stderr() const;
     // True when standard output holds text within timeoutMs.
     bool WaitForStdout(const std::string& text, DWORD timeoutMs = 20000) const;
@@ -42,6 +49,8 @@ public:
 
 private:
     PROCESS_INFORMATION mProcess{};
+    HANDLE mStdoutPipe = nullptr;  // the read end, with stdoutPipe
+    std::string mPiped;            // what came through it
     std::string mOutPath;
     std::string mErrPath;
 };

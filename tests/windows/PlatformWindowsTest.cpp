@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "app/TraceReader.h"
+#include "oscom/PartitionClaim.h"
 #include "oscom/VShmHeader.h"
 #include "platform/PlatformFormat.h"
 #include "platform/PlatformTime.h"
@@ -381,6 +382,31 @@ TEST(PlatformWindowsTest, PartitionStampIsTheRawCounter) {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     EXPECT_LE(after, static_cast<uint64_t>(now.QuadPart));
+}
+
+// One claim per role and partition name, as named kernel objects: a second one is refused until
+// the first is given back; roles and names do not meet.
+TEST(PlatformWindowsTest, PartitionClaimsAreNamedObjectsOnePerRoleAndName) {
+    using ZulOsCom::PartitionClaim;
+    const std::string prefix = "plixclaim." + PlixTest::RunTag() + ".";
+    PlixTest::SetEnvironment("RTH_SHM_PREFIX", prefix.c_str());
+    PartitionClaim reader;
+    PartitionClaim second;
+    PartitionClaim writer;
+    PartitionClaim elsewhere;
+    ASSERT_EQ(reader.Claim("plixtrace", PartitionClaim::Role::READER, 0),
+              PartitionClaim::Result::CLAIMED);
+    EXPECT_EQ(second.Claim("plixtrace", PartitionClaim::Role::READER, 30),
+              PartitionClaim::Result::BUSY);
+    EXPECT_FALSE(second.Held());
+    EXPECT_EQ(writer.Claim("plixtrace", PartitionClaim::Role::WRITER, 0),
+              PartitionClaim::Result::CLAIMED);
+    EXPECT_EQ(elsewhere.Claim("other", PartitionClaim::Role::READER, 0),
+              PartitionClaim::Result::CLAIMED);
+    EXPECT_EQ(reader.Check(4096), PartitionClaim::Behind::SAME);  // no following by name here
+    reader.Release();
+    EXPECT_EQ(second.Claim("plixtrace", PartitionClaim::Role::READER, 0),
+              PartitionClaim::Result::CLAIMED);
 }
 
 }  // namespace

@@ -29,6 +29,8 @@ constexpr DWORD CTRL_BREAK = 1;
 constexpr DWORD CTRL_CLOSE = 2;
 // exit(-2) as a Windows parent sees it; Wine hands its POSIX parent the low byte, 254.
 constexpr DWORD FATAL_EXIT = 0xFFFFFFFE;
+// The file by which scripts/windows-build marks the drive D: it maps for the tests.
+const char* const kScratchMarker = "d:\\plix-scratch-drive";
 
 class ReaderWindowsTest : public ::testing::Test {
 protected:
@@ -97,8 +99,15 @@ void ExpectLogLine(const std::string& line, unsigned number, const std::string& 
 }
 
 TEST_F(ReaderWindowsTest, ShippedReaderCleansAndLogsInTheDriveDDirectory) {
-    // scripts/windows-build maps drive D: of the Wine prefix to an empty directory.
-    ASSERT_TRUE(fs::is_directory("d:\\")) << "drive D: is not mapped";
+    // The shipped reader works on the real D:\\Tmp, which this test empties: it runs only on the
+    // scratch drive D: that scripts/windows-build maps into its Wine prefix, never on a machine
+    // where D: may hold an operator's trace logs.
+    const bool underWine =
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    ASSERT_TRUE(underWine && fs::exists(kScratchMarker))
+        << "refusing to run: this test removes d:\\Tmp and runs only under Wine, on the scratch "
+           "drive D: of the Wine prefix that scripts/windows-build makes (marked by "
+        << kScratchMarker << ")";
     fs::remove_all("d:\\Tmp");
 
     // No partition: banner, nothing listed (no directory yet), the reason, exit code 1. The
@@ -110,7 +119,9 @@ TEST_F(ReaderWindowsTest, ShippedReaderCleansAndLogsInTheDriveDDirectory) {
     EXPECT_EQ(reader->Stderr(), "ReadPLIXTrace: partition \"plixtrace\" does not exist\r\n");
     std::vector<std::string> onD;
     for (const auto& entry : fs::directory_iterator("d:\\")) {
-        onD.push_back(entry.path().filename().string());
+        if (entry.path() != fs::path(kScratchMarker)) {
+            onD.push_back(entry.path().filename().string());
+        }
     }
     EXPECT_EQ(onD, std::vector<std::string>{"Tmp"});
     ASSERT_TRUE(fs::is_empty("d:\\tmp\\jub_logs"));
@@ -194,6 +205,28 @@ TEST_F(ReaderWindowsTest, WriterFeedsTheReaderAndConsoleEventsEndIt) {
     ASSERT_TRUE(reader->SendConsoleEvent(CTRL_BREAK));
     ASSERT_TRUE(reader->Wait());
     EXPECT_EQ(reader->Stdout(), before);
+}
+
+// A pipe whose reader quit (ReadPLIXTrace | more, then more ends) is a console that is gone:
+// the run ends in order instead of going on unseen with the partition and the lock held.
+TEST_F(ReaderWindowsTest, AClosedPipeEndsTheRunAsAConsoleThatIsGone) {
+    WriteLines("first\n");
+    const std::string logs = (mWork / "logs").string();
+    auto reader = std::make_unique<ChildProcess>(Program("reader_under_test.exe"),
+                                                 std::vector<std::string>{logs}, "",
+                                                 mWork.string(), "piped", true);
+    ASSERT_TRUE(reader->ReadStdoutPipeUntil("first\r\n"));
+    reader->CloseStdoutPipe();
+    WriteLines("second\n");
+    ASSERT_TRUE(reader->Wait()) << "the reader runs on after its console pipe was closed";
+    EXPECT_EQ(reader->ExitCode(), 0u);
+    EXPECT_EQ(reader->Stderr().rfind("ReadPLIXTrace: the console is gone", 0), 0u)
+        << reader->Stderr();
+    // The record whose print failed is still in the trace log.
+    const std::vector<std::string> lines =
+        CrLfLines(PlixTest::ReadBinaryFile(logs + "\\plix_00.log"));
+    ASSERT_EQ(lines.size(), 2u);
+    ExpectLogLine(lines[1], 2, "second");
 }
 
 TEST_F(ReaderWindowsTest, BrokenPartitionsEndWithOneOrTheFatalExitCode) {

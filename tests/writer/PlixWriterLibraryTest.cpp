@@ -144,14 +144,14 @@ TEST_F(PlixWriterLibraryTest, BadInputAndUnusablePartitionsGiveTheirStatus) {
 
     // Every status has a text of its own; anything else is unknown.
     std::vector<std::string> texts;
-    for (int status = PLIXW_OK; status <= PLIXW_E_NO_MEMORY; ++status) {
+    for (int status = PLIXW_OK; status <= PLIXW_E_READER_ATTACHED; ++status) {
         std::string text = plixw_strerror(status);
         EXPECT_NE(text, "unknown status") << status;
         EXPECT_EQ(std::find(texts.begin(), texts.end(), text), texts.end()) << text;
         texts.push_back(text);
     }
     EXPECT_STREQ(plixw_strerror(-1), "unknown status");
-    EXPECT_STREQ(plixw_strerror(PLIXW_E_NO_MEMORY + 1), "unknown status");
+    EXPECT_STREQ(plixw_strerror(PLIXW_E_READER_ATTACHED + 1), "unknown status");
 }
 
 TEST_F(PlixWriterLibraryTest, DropsAreCountedAndWaitingEndsWhenTheReaderMakesRoom) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/RawSharedMemoryQueue.h"
+#include "rth/RthAdmin.h"
 #include "rth/fake/RthFake.h"
 #include "tests/tools/ToolTestSupport.h"
 #include "writer/TraceWriter.h"
@@ -313,6 +314,97 @@ TEST_F(TraceWriterTest, SecondWriterGoesOnAtTheWriteOffset) {
     }
     mBase[3] ^= 1;  // checksum no longer matches
     OpenWriter(TraceWriter::OpenMode::INITIALISED);
+}
+
+// The writer decides with the reader's rules: a queue the reader reads on is continued, never
+// wiped (a header size below the object's size after the object grew is the reader's too); only
+// what the reader refuses is set up, and never under a reader's claim. One writer at a time.
+TEST_F(TraceWriterTest, WriterSetsUpOnlyWhatTheReaderRefusesAndNeverUnderAReader) {
+    // A queue holding the record "kept", then damaged; object: the partition's size.
+    auto prepare = [this](uint32_t object, uint32_t offset, uint32_t value) {
+        RthFake::Get().Reset();
+        Partition(4096);
+        {
+            auto first = OpenWriter(TraceWriter::OpenMode::INITIALISED);
+            ASSERT_EQ(first->Write("kept", 4), Result::WRITTEN);
+        }
+        if (object != 4096) {  // the object grew: the same bytes in a larger object
+            std::vector<uint8_t> bytes(mBase, mBase + 4096);
+            Partition(object);
+            std::memcpy(mBase, bytes.data(), bytes.size());
+        }
+        std::memcpy(mBase + offset, &value, 4);
+        // The checksum kept right: only the field named is wrong.
+        mBase[48] = 0;
+        uint8_t sum = 0;
+        for (int i = 0; i <= 48; ++i) sum = static_cast<uint8_t>(sum + mBase[i]);
+        mBase[48] = static_cast<uint8_t>(0u - sum);
+    };
+    struct Case {
+        const char* what;
+        uint32_t object, offset, value;
+        bool readerReads;
+    };
+    const Case cases[] = {
+        {"as set up", 4096, ATTACH, 1, true},
+        {"object grew to 8192", 8192, ATTACH, 1, true},
+        {"capacity below the expected one", 4096, CAPACITY, 3776, true},
+        {"capacity beyond the data area", 4096, CAPACITY, 3904, false},
+        {"write offset at the capacity", 4096, W_OFFSET, 3840, false},
+        {"attach count 0", 4096, ATTACH, 0, false},
+        {"header size beyond the object", 4096, 32, 8192, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        prepare(c.object, c.offset, c.value);
+        // The reader's verdict, as the rules say and as the reader itself finds it.
+        EXPECT_EQ(TraceWriter::QueueLooksSetUp(mBase, mSize), c.readerReads);
+        {
+            RawSharedMemoryQueue reader;
+            uint32_t length = 64;
+            char buffer[64];
+            const bool reads = reader.Open() == RawSharedMemoryQueue::OPEN_OK &&
+                               reader.AttachReader() &&
+                               reader.Read(buffer, length) == ZulOsCom::VSharedMemoryQueue::STATUS_OK &&
+                               std::string(buffer, length) == "kept";
+            EXPECT_EQ(reads, c.readerReads);
+        }
+        // The writer (initialising allowed) continues what the reader reads, behind "kept".
+        prepare(c.object, c.offset, c.value);
+        auto writer = OpenWriter(c.readerReads ? TraceWriter::OpenMode::ATTACHED
+                                               : TraceWriter::OpenMode::INITIALISED);
+        ASSERT_EQ(writer->Write("more", 4), Result::WRITTEN);
+        // Within the queue's own capacity when continued, the object's when set up.
+        const uint32_t kept = c.offset == CAPACITY ? c.value : 3840u;
+        EXPECT_EQ(writer->Capacity(), c.readerReads ? kept : (c.object - 196) / 64 * 64);
+        writer.reset();
+        auto reader = OpenReader();
+        if (c.readerReads) {
+            EXPECT_EQ(ReadOne(*reader), "kept");
+        }
+        EXPECT_EQ(ReadOne(*reader), "more");
+    }
+
+    // Refused by the reader, but a reader holds the partition: not set up, nothing changed.
+    prepare(4096, ATTACH, 0);
+    const std::vector<uint8_t> before(mBase, mBase + mSize);
+    int32_t readerLock = -1;
+    ASSERT_EQ(rthPartitionLock("plixtrace", RTH_ROLE_READER, &readerLock, nullptr), RTH_OK);
+    TraceWriter underReader("plixtrace");
+    std::string error;
+    EXPECT_FALSE(underReader.Open(error));
+    EXPECT_NE(error.find("a reader holds it"), std::string::npos) << error;
+    EXPECT_EQ(std::vector<uint8_t>(mBase, mBase + mSize), before);
+    ASSERT_EQ(rthPartitionUnlock(readerLock), RTH_OK);
+
+    // One writer at a time: a second one is refused until the first has gone.
+    auto first = OpenWriter(TraceWriter::OpenMode::INITIALISED);
+    TraceWriter second("plixtrace");
+    EXPECT_FALSE(second.Open(error));
+    EXPECT_NE(error.find("has another writer"), std::string::npos) << error;
+    EXPECT_EQ(second.Write("x", 1), Result::NOT_OPEN);
+    first.reset();
+    EXPECT_TRUE(second.Open(error)) << error;
 }
 
 // Safety of the placement rule over every state of a small queue: an element or marker never

@@ -31,8 +31,10 @@ const char* const USAGE =
     "Usage: plixwrite [--name NAME] [--size BYTES] [--count N [--length L]] [--rate R] [--drop]\n"
     "Writes trace records into the queue of partition NAME (default plixtrace). A missing\n"
     "partition is created with BYTES (default 1048576; an existing one must have that size when\n"
-    "--size is given); a partition whose queue is not set up is initialised; otherwise the\n"
-    "writer goes on at the queue's current write offset.\n"
+    "--size is given); a partition whose queue the reader would refuse is set up (never while\n"
+    "a reader holds it); otherwise the writer goes on at the queue's current write offset.\n"
+    "One writer per queue: a second plixwrite on the same partition is refused. A partition\n"
+    "removed or replaced while plixwrite writes ends the run (exit 1) within about a second.\n"
     "\n"
     "Without --count, standard input is read: each line becomes one record holding the line\n"
     "as it is (a carriage return stays), a line feed and a NUL. A last line without line feed\n"
@@ -172,6 +174,12 @@ bool Put(plixtrace::Writer& writer, Pacer& pacer, const char* data, size_t lengt
         case PLIXW_E_BROKEN:
             Fail(EXIT_FAILED, "the queue in partition " + name + " is no longer valid");
             return false;
+        case PLIXW_E_GONE:
+            // Said once: the run ends here; a new partition is for a new run to write.
+            Fail(EXIT_FAILED, "partition " + name +
+                                  " was removed or replaced; no reader sees what this run would "
+                                  "write into it; ending");
+            return false;
         default:
             Fail(EXIT_FAILED, "cannot write to partition " + name + ": " + status.Message());
             return false;
@@ -192,6 +200,16 @@ int OpenFailed(const std::string& name, plixtrace::Status status) {
         case PLIXW_E_TOO_SMALL:
             return Fail(EXIT_FAILED, "partition " + name + " is too small for a queue (at least " +
                                          std::to_string(MIN_PARTITION_SIZE) + " bytes)");
+        case PLIXW_E_OTHER_WRITER:
+            return Fail(EXIT_FAILED, "partition " + name +
+                                         " has another writer (one writer per queue); stop it "
+                                         "first");
+        case PLIXW_E_READER_ATTACHED:
+            return Fail(EXIT_FAILED,
+                        "partition " + name +
+                            " holds no queue a reader accepts, but a reader holds it; it is "
+                            "never set up under a reader (stop the reader, or remove the "
+                            "partition and create it anew)");
         default:
             return Fail(EXIT_FAILED,
                         "cannot open partition " + name + ": " + status.Message());

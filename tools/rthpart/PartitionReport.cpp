@@ -93,7 +93,7 @@ const char* ProblemText(PartitionRules::QueueProblem problem) {
         case PartitionRules::QueueProblem::CAPACITY_ZERO:
             return "capacity is 0";
         case PartitionRules::QueueProblem::CAPACITY_UNEXPECTED:
-            return "capacity is not the expected one";
+            return "capacity is not the expected one";  // off the 64-byte grid or too large
         case PartitionRules::QueueProblem::WRITE_OFFSET:
             return "write offset outside the data area or not 64-aligned";
         case PartitionRules::QueueProblem::READ_OFFSET:
@@ -104,7 +104,9 @@ const char* ProblemText(PartitionRules::QueueProblem problem) {
     return nullptr;
 }
 
-void DescribeQueue(std::string& out, const uint8_t* base, uint32_t size) {
+// size: the bytes mapped; used: the bytes the reader uses, up to the header's size when that
+// fits (the queue's capacity follows from it).
+void DescribeQueue(std::string& out, const uint8_t* base, uint32_t size, uint32_t used) {
     // The queue header lies at the start of the user area, which ends at the end marker.
     if (size < PartitionRules::MIN_SIZE_FOR_QUEUE_HEADER) {
         Line(out, "queue:", Missing(PartitionRules::MIN_SIZE_FOR_QUEUE_HEADER, size));
@@ -119,10 +121,10 @@ void DescribeQueue(std::string& out, const uint8_t* base, uint32_t size) {
     Load32(base, size, QUEUE_AT + offsetof(VSharedMemoryQueue, mCapacity), capacity);
     Load32(base, size, QUEUE_AT + offsetof(VSharedMemoryQueue, mAttachCount), attach);
 
-    // What the reader expects: (user area - queue header) rounded down to 64.
-    const uint32_t expected = PartitionRules::CapacityForPartition(size);
+    // What the reader expects at most: (user area - queue header) rounded down to 64.
+    const uint32_t expected = PartitionRules::CapacityForPartition(used);
     const char* problem = ProblemText(PartitionRules::CheckQueue(
-        {capacity, writeOffset, readOffset, static_cast<int32_t>(attach)}, size));
+        {capacity, writeOffset, readOffset, static_cast<int32_t>(attach)}, used));
 
     Line(out, "write offset:", Format("%" PRIu32, writeOffset));
     Line(out, "read offset:", Format("%" PRIu32, readOffset));
@@ -161,10 +163,15 @@ std::string PartitionReport::Describe(const std::string& name, const uint8_t* ba
         Line(out, "header name:", Missing(sizeof VShmHeader::name, size));
     }
     uint32_t value = 0;
+    uint32_t used = size;  // the bytes the reader uses: the header's size when it fits
     if (Load32(base, size, offsetof(VShmHeader, size), value)) {
+        const bool fits = PartitionRules::HeaderSizeFits(value, size);
+        used = fits ? value : size;
         Line(out, "header size:",
              Format("%" PRIu32 "%s", value,
-                    PartitionRules::SizeMatches(value, size) ? "" : " (invalid: not the size)"));
+                    !fits           ? " (invalid: beyond the partition or too small for a queue)"
+                    : value < size ? " (the partition grew; the reader uses this many bytes)"
+                                    : ""));
     } else {
         Line(out, "header size:", Missing(offsetof(VShmHeader, size) + 4, size));
     }
@@ -208,6 +215,6 @@ std::string PartitionReport::Describe(const std::string& name, const uint8_t* ba
     } else {
         Line(out, "end marker:", Missing(PartitionRules::MIN_SIZE_FOR_HEADERS, size));
     }
-    DescribeQueue(out, base, size);
+    DescribeQueue(out, base, size, used);
     return out;
 }

@@ -5,7 +5,8 @@
 //   rthpart remove NAME
 //   rthpart list               "NAME SIZE" per partition, in name order (objects that the
 //                              library refuses to open are left out)
-//   rthpart show NAME          the partition decoded (read only); a refused object: why
+//   rthpart show NAME          the partition decoded (read only), the object behind the name
+//                              and whether a reader or a writer holds it; a refused object: why
 //   rthpart --help             usage on standard output
 //   rthpart --version          version on standard output
 // Exit status: 0 done; 1 the operation failed (exists, absent, refused by the library or the
@@ -36,7 +37,8 @@ const char* const USAGE =
     "  rthpart create NAME SIZE   create a zero-filled partition of SIZE bytes (mode 0660)\n"
     "  rthpart remove NAME        remove a partition\n"
     "  rthpart list               list partitions, one \"NAME SIZE\" line each\n"
-    "  rthpart show NAME          decode a partition's header and queue (read only)\n"
+    "  rthpart show NAME          decode a partition's header and queue (read only), and\n"
+    "                             say whether a reader or a writer holds it\n"
     "  rthpart --help             show this text\n"
     "  rthpart --version          show the version\n"
     "\n"
@@ -129,6 +131,27 @@ int List() {
     return 0;
 }
 
+// The object behind the name and, on POSIX, whether the reader's and the writer's roles are
+// held (the answer may change at once; it is a report, not a lock).
+void ShowHolders(const char* name) {
+    RthPartitionIdentity identity{};
+    if (rthPartitionIdentify(name, &identity) == RTH_OK) {
+        std::printf("%-14s volume %" PRIu64 ", object %" PRIu64 "\n", "object:", identity.volume,
+                    identity.object);
+    }
+#ifndef _WIN32
+    const struct {
+        const char* label;
+        int32_t role;
+    } roles[] = {{"reader:", RTH_ROLE_READER}, {"writer:", RTH_ROLE_WRITER}};
+    for (const auto& r : roles) {
+        const int32_t held = rthPartitionProbeLock(name, r.role);
+        std::printf("%-14s %s\n", r.label,
+                    held == RTH_BUSY ? "attached" : held == RTH_OK ? "none" : "unknown");
+    }
+#endif
+}
+
 int Show(const char* name) {
     std::string problem = NameProblem(name);
     if (!problem.empty()) {
@@ -150,6 +173,12 @@ int Show(const char* name) {
     if (handle == SHM_KEY_INVALID) {
         return Fail(EXIT_FAILED, "cannot open partition " + std::string(name));
     }
+    // The size wanted is compared with the size opened: a partition that changed size between
+    // the two calls is shown again by the next show, not half.
+    if (area != size) {
+        shmClose(handle);
+        return Fail(EXIT_FAILED, "partition " + std::string(name) + " changed size while opened");
+    }
     // area is what was mapped; the report reads within it and writes nothing.
     const auto* base = static_cast<const uint8_t*>(shmAddrGet(handle));
     if (base == nullptr) {
@@ -158,6 +187,7 @@ int Show(const char* name) {
     }
     std::fputs(PartitionReport::Describe(name, base, area).c_str(), stdout);
     shmClose(handle);
+    ShowHolders(name);
     return 0;
 }
 

@@ -19,8 +19,10 @@
  * end with a line feed and a NUL, as plixwrite writes them. In a partition of S bytes the
  * longest record is ((S - 196) rounded down to 64) - 72 bytes: 3768 in 4096 bytes.
  *
- * Threads and processes. One writer per queue at a time, in one process: the queue has a
- * single writer and a single reader, and the library does not detect a second writer. A
+ * Threads and processes. One writer per queue at a time: the queue has a single writer and a
+ * single reader. plixw_open takes the writer's claim on the partition (on Linux a lock on the
+ * partition object, on Windows a named kernel object), which the system drops when the process
+ * ends in any way; a second writer, in this process or another, gets PLIXW_E_OTHER_WRITER. A
  * writer object may be handed from thread to thread, but its calls must not overlap; the
  * library takes no lock, so a program that writes from several threads serialises them itself
  * (or gives each thread a queue in a partition of its own). plixw_dropped, plixw_written,
@@ -31,7 +33,21 @@
  * them). The library never ends, signals or throws into its host program, logs nothing and
  * installs no signal handlers: a broken partition or queue is a status. One limit is the
  * operating system's: a partition truncated by its administrator while mapped makes the next
- * access to the lost pages raise SIGBUS in the host.
+ * access to the lost pages raise SIGBUS in the host (the once-a-second check below stops writes
+ * to a partition found shorter than mapped, which narrows this to the second after it).
+ *
+ * The partition behind the name. On Linux a partition may be removed or created anew while a
+ * writer has it open; records written into the old one reach no reader. At most about once a
+ * second (on a write, and while a write waits for room) the library compares the object behind
+ * the name with the one it opened, without mapping it again; removed, replaced, shrunk, or set up
+ * anew by someone else: that write and every later one return PLIXW_E_GONE and write nothing, and
+ * a wait (one without time-out too) ends with it. Close the writer and open the name again to
+ * write into the new partition. (On Windows a mapped partition file is neither removed nor
+ * replaced; only a set-up anew is noticed.)
+ *
+ * Setting up. Whether a partition holds a queue is decided with ReadPLIXTrace's own rules; a
+ * queue the reader accepts is never set up anew (PLIXW_OPEN_INIT or not), and a partition is
+ * never set up while a reader holds it (PLIXW_E_READER_ATTACHED).
  *
  * Full queue. By default a record that finds no room is dropped at once (the call never
  * blocks) and counted; plixw_set_full_policy chooses waiting instead, with or without a
@@ -72,12 +88,20 @@ extern "C" {
 #define PLIXW_E_TIMEOUT 10     /* wait policy: no room within the time-out; the record is
                                   dropped and counted */
 #define PLIXW_E_NO_MEMORY 11   /* the writer object could not be allocated */
+#define PLIXW_E_OTHER_WRITER 12 /* open: another writer has the queue open (one writer per
+                                   queue); nothing held, nothing changed */
+#define PLIXW_E_GONE 13        /* write: the partition was removed, replaced, shrunk or set up
+                                  anew since plixw_open; no reader sees this queue, nothing is
+                                  written now or later (not counted as dropped) */
+#define PLIXW_E_READER_ATTACHED 14 /* open with PLIXW_OPEN_INIT: the partition holds no queue the
+                                      reader accepts, but a reader holds it; a partition is never
+                                      set up under a reader (nothing changed) */
 
 /* plixw_open flags. */
-#define PLIXW_OPEN_INIT 0x1u   /* when the partition holds no valid queue, set it up: the whole
-                                  partition is zeroed and a new, empty queue is set up (records
-                                  a reader had not read yet are lost). Without it, such a
-                                  partition is refused and never changed. */
+#define PLIXW_OPEN_INIT 0x1u   /* when the partition holds no queue the reader accepts and no
+                                  reader holds it, set it up: the whole partition is zeroed and
+                                  a new, empty queue is set up. Without it, such a partition is
+                                  refused and never changed. */
 
 /* Policies of plixw_set_full_policy. */
 #define PLIXW_FULL_DROP 0      /* drop the record at once (default) */
@@ -89,7 +113,8 @@ typedef struct plixw_writer plixw_writer;
 /* Opens the queue of partition name for writing. A partition with a valid queue is attached
  * to and writing goes on behind the records already in it; one without is set up only with
  * PLIXW_OPEN_INIT (see above). On success *writer is the new writer; on failure it is null and
- * nothing is held. The writer holds a reference on the partition until plixw_close. */
+ * nothing is held. The writer holds a reference on the partition and the writer's claim until
+ * plixw_close (PLIXW_E_OTHER_WRITER for a second writer). */
 PLIXW_API int plixw_open(const char* name, uint32_t flags, plixw_writer** writer);
 
 /* Writes one record of length bytes from data (null allowed when length is 0). PLIXW_OK once
