@@ -45,6 +45,7 @@ void ConsoleRecords::Finish() {
 void ConsoleRecords::TakeLine(const std::string& line) {
     if (line.empty() || !std::isdigit(static_cast<unsigned char>(line[0]))) {
         mOtherLines.push_back(line);
+        mRecordsBefore.push_back(mNumbers.size());
         return;
     }
     size_t digits = 0;

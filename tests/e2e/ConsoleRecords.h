@@ -33,6 +33,8 @@ public:
     size_t MalformedCount() const { return mMalformedCount; }
     // All other lines, in order.
     const std::vector<std::string>& OtherLines() const { return mOtherLines; }
+    // For each of OtherLines, the number of records printed before it.
+    const std::vector<size_t>& RecordsBefore() const { return mRecordsBefore; }
 
     // The text of synthetic record n of the given text length, without the line feed.
     static std::string RecordText(uint64_t n, uint32_t textLength);
@@ -50,6 +52,7 @@ private:
     std::vector<std::string> mMalformed;
     size_t mMalformedCount = 0;
     std::vector<std::string> mOtherLines;
+    std::vector<size_t> mRecordsBefore;
     std::atomic<size_t> mRecordCount{0};
 };
 
