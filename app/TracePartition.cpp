@@ -265,9 +265,6 @@ void TracePartition::CheckPartition(uint64_t nowNs) {
 }
 
 void TracePartition::Detach(const char* why) {
-    if (why != nullptr) {
-        Say(why);
-    }
     {
         std::lock_guard<std::timed_mutex> lock(sCurrentMutex);
         if (mQueue != nullptr) {
@@ -277,6 +274,10 @@ void TracePartition::Detach(const char* why) {
             mQueue.reset();  // closes the handle; the reference is back already
         }
         mClaim.Release();
+    }
+    // Said once the reference is back, so whoever reads the line finds the partition let go.
+    if (why != nullptr) {
+        Say(why);
     }
     mInvalidSinceNs = 0;
     mInvalidSaid = false;

@@ -31,11 +31,14 @@ constexpr int TRUE_RESULT = 1;
 constexpr int FALSE_RESULT = 0;
 constexpr uint32_t READ_BUFFER_SIZE = 4096;
 constexpr uint32_t HANDLER_ERROR_PAUSE_MS = 5000;
-// The Escape key is polled after this many records in a row, or on an idle pass this long after
-// the last poll: on a terminal a poll costs several system calls, too much for every record or
-// every short idle wake-up, and a key press is still seen within a few milliseconds.
-constexpr uint32_t KEY_POLL_RECORDS = 64;
-constexpr uint64_t KEY_POLL_INTERVAL_NS = 10000000;
+// How long the run's end waits at most for the keyboard to settle: an Escape typed just before
+// a stop is still answered ("Trace reader has been canceled").
+constexpr uint32_t KEY_SETTLE_MS = 100;
+
+// Console control handlers running now. Raised before the stop flag is set, so that the main
+// loop that sees the flag waits for the handler's line before the process ends: exit flushes
+// standard output without the stream's lock, so ending while the handler writes can lose it.
+std::atomic<int> sHandlersRunning{0};
 
 void ReportStartFailure(const char* reason) {
     std::fflush(stdout);
@@ -61,6 +64,20 @@ void RequestStop() { sStopRequested = true; }
 
 // The process ends without the main loop (a stop that did not finish in time).
 void ForcedEnd() { TracePartition::ReleaseForForcedEnd(); }
+
+// Waits until no console control handler is running. A handler blocked on a console nobody
+// reads keeps it waiting: the platform's forced end then ends the process (see ConsoleControl).
+void WaitForHandlers() {
+    while (sHandlersRunning.load() != 0) {
+        Platform::PlatformTime::Sleep(1);
+    }
+}
+
+// The Escape message, for a pass that saw the key.
+void SayCanceled() {
+    std::printf("Trace reader has been canceled\n\n");
+    std::fflush(stdout);
+}
 
 // Prints a record and flushes it, so that a killed reader loses at most the record in hand.
 // False when the console is gone (its reader closed the pipe, the terminal hung up). Another
@@ -98,19 +115,23 @@ private:
 }  // namespace
 
 int ConsoleCtrlHandler(uint32_t eventCode) {
+    const char* message = nullptr;
     switch (eventCode) {
         case Platform::ConsoleControl::CTRL_C_EVENT:
-            std::printf("CTRL-C pressed\n");
+            message = "CTRL-C pressed\n";
             break;
         case Platform::ConsoleControl::CTRL_CLOSE_EVENT:
-            std::printf("windows is closed\n");
+            message = "windows is closed\n";
             break;
         default:
             return FALSE_RESULT;
     }
     // The flag first: the message may block on a console nobody reads.
+    ++sHandlersRunning;
     sStopRequested = true;
+    std::printf("%s", message);
     std::fflush(stdout);
+    --sHandlersRunning;
     return TRUE_RESULT;
 }
 
@@ -193,6 +214,7 @@ int TraceReader::RunUnguarded() {
     }
     // A stop asked for during start-up has reached the handler by now: no record is read.
     if (sStopRequested) {
+        WaitForHandlers();
         return 0;
     }
     Platform::KeyState::BeginEscapeWatch();
@@ -207,10 +229,7 @@ int TraceReader::RunUnguarded() {
     IdlePacer pacer;
     ConsoleOutput console;
     TraceLogRecorder log;
-    uint32_t recordsSinceKeyPoll = 0;
-    uint64_t keyPolledAtNs = 0;
     for (;;) {
-        bool pollKey = false;
         uint32_t length = static_cast<uint32_t>(buffer.size() - 1);
         const uint32_t status = partition.Read(buffer.data(), length);
         if (status == ZulOsCom::VSharedMemoryQueue::STATUS_BUFFER_SMALL &&
@@ -230,7 +249,6 @@ int TraceReader::RunUnguarded() {
                     return 0;
                 }
             }
-            pollKey = ++recordsSinceKeyPoll >= KEY_POLL_RECORDS;
             // The once-a-second checks go by the clock while records flow too: one reading per
             // record, a comparison in each check.
             const uint64_t now = Platform::PlatformTime::PerformanceCounter();
@@ -242,10 +260,6 @@ int TraceReader::RunUnguarded() {
             partition.IdlePass(status, now);
             partition.Follow(now);
             log.Follow(now);
-            pollKey = now - keyPolledAtNs >= KEY_POLL_INTERVAL_NS;
-            if (pollKey) {
-                keyPolledAtNs = now;
-            }
             // A long pause waits for a writer's wake-up where it can, else sleeps.
             const uint32_t pause = pacer.NextPauseUs();
             if (!IdlePacer::AwaitsWriter(pause) || !partition.AwaitWriter(pause)) {
@@ -253,16 +267,19 @@ int TraceReader::RunUnguarded() {
             }
         }
 
-        if (pollKey) {
-            recordsSinceKeyPoll = 0;
-            if (Platform::KeyState::GetAsyncEscapeState() != 0) {
-                std::printf("Trace reader has been canceled\n\n");
-                std::fflush(stdout);
-                log.Summarize();
-                return 0;
-            }
+        // Escape first, so that a stop that comes with it never swallows its message; the key
+        // check is one load while no key was typed.
+        if (Platform::KeyState::GetAsyncEscapeState() != 0) {
+            SayCanceled();
+            log.Summarize();
+            return 0;
         }
         if (sStopRequested) {
+            const bool canceled = Platform::KeyState::GetSettledEscapeState(KEY_SETTLE_MS) != 0;
+            WaitForHandlers();
+            if (canceled) {
+                SayCanceled();
+            }
             log.Summarize();
             return 0;
         }

@@ -6,7 +6,8 @@
 // line on stderr that names the partition and the reason.
 //
 // Runs on the process's main thread, once per process (the logging core is process-wide).
-// ConsoleCtrlHandler runs on the platform's event thread and shares only sStopRequested.
+// ConsoleCtrlHandler runs on the platform's event thread and shares sStopRequested and a count of
+// running handlers, which the main loop waits for before it ends the process.
 #pragma once
 
 #include <atomic>
@@ -17,8 +18,9 @@
 extern std::atomic<bool> sStopRequested;
 
 // Console control handler: Ctrl+C prints "CTRL-C pressed\n", a closed console "windows is
-// closed\n"; both request the stop and return TRUE (1). Every other event returns FALSE (0),
-// so the platform's default handling ends the process.
+// closed\n"; both request the stop (the flag first, then the message, which may block on a
+// console nobody reads) and return TRUE (1). Every other event returns FALSE (0), so the
+// platform's default handling ends the process.
 int ConsoleCtrlHandler(uint32_t eventCode);
 
 class TraceReader {

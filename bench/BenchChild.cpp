@@ -45,7 +45,11 @@ BenchChild::BenchChild(const std::vector<std::string>& argv, const std::string& 
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        signal(SIGPIPE, SIG_DFL);
+        // As an interactive shell starts a program: a benchmark run as a script's background
+        // job would hand on its ignored SIGINT, and the reader keeps what it inherits.
+        for (int signalNumber : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP}) {
+            signal(signalNumber, SIG_DFL);
+        }
         std::vector<char*> args;
         for (const std::string& a : argv) {
             args.push_back(const_cast<char*>(a.c_str()));

@@ -72,3 +72,14 @@ public:
             ::PlixBase::ZulAssertFail(__PRETTY_FUNCTION__, __LINE__, #expr);   \
         }                                                                      \
     } while (0)
+
+// ZUL_ASSERT_AS(check, text): the same check, reported under text instead of the source of
+// check. For an invariant known by a text that names a field of shared memory while the check
+// runs on a value taken from it atomically (a plain, racing load of the field would be a data
+// race); text is the expression as the invariant is known, which operators and tools match.
+#define ZUL_ASSERT_AS(check, text)                                          \
+    do {                                                                    \
+        if (!(check)) {                                                     \
+            ::PlixBase::ZulAssertFail(__PRETTY_FUNCTION__, __LINE__, text); \
+        }                                                                   \
+    } while (0)

@@ -305,7 +305,7 @@ bool VRthSharedMemory::Init(uint32_t size, int32_t& error) {
     mInitTime = mMemory->InitRefCountAndTime();
     const UCHAR sum = mMemory->SealChecksum();
     const UCHAR checksum = SharedAccess::Load(mMemory->checksum, std::memory_order_relaxed);
-    ZUL_ASSERT(((UCHAR)(checksum + sum)) == 0);
+    ZUL_ASSERT_AS(((UCHAR)(checksum + sum)) == 0, "((UCHAR)(mMemory->checksum + sum)) == 0");
 
     mSize = size;
     mUserArea = base + SHM_MGMT_HEADER_SIZE;

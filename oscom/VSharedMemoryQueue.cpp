@@ -10,15 +10,9 @@
 #include "diag/ZulAssert.h"
 #include "oscom/SharedAccess.h"
 
-// ZUL_ASSERT that reports the queue invariant under its usual text while the check runs on
-// the values this call took from shared memory (a field named in the text is read atomically,
-// and where it bounds an access, once per call), not on a plain, racing load of the field.
-#define QUEUE_ASSERT(check, text)                                           \
-    do {                                                                    \
-        if (!(check)) {                                                     \
-            ::PlixBase::ZulAssertFail(__PRETTY_FUNCTION__, __LINE__, text); \
-        }                                                                   \
-    } while (0)
+// The queue invariants are reported under their usual texts (ZUL_ASSERT_AS) while the checks
+// run on the values this call took from shared memory: a field named in a text is read
+// atomically, and where it bounds an access, once per call.
 
 namespace ZulOsCom {
 
@@ -96,8 +90,8 @@ uint32_t VSharedMemoryQueue::ReadBytes(void* dest, uint32_t* length, uint32_t da
 
     // The element header (or wrap marker) must lie wholly inside the data area before any of
     // it is read. Then an element at offset 0 fits as well.
-    QUEUE_ASSERT(static_cast<uint64_t>(tmpOffset) + SIZEOF_ELEMENT_HDR <= capacity,
-                 "tmpOffset + SIZEOF_ELEMENT_HDR <= this->mCapacity");
+    ZUL_ASSERT_AS(static_cast<uint64_t>(tmpOffset) + SIZEOF_ELEMENT_HDR <= capacity,
+                  "tmpOffset + SIZEOF_ELEMENT_HDR <= this->mCapacity");
 
     if (LoadWrapFlag(nextUsedElement) != 0) {
         ClearWrapFlag(nextUsedElement);
@@ -106,10 +100,10 @@ uint32_t VSharedMemoryQueue::ReadBytes(void* dest, uint32_t* length, uint32_t da
     }
 
     const uint32_t elLength = LoadElementLength(nextUsedElement);
-    QUEUE_ASSERT(elLength <= capacity - SIZEOF_ELEMENT_HDR,
-                 "elLength <= this->mCapacity - SIZEOF_ELEMENT_HDR");
-    QUEUE_ASSERT(static_cast<uint64_t>(tmpOffset) + SIZEOF_ELEMENT_HDR + elLength <= capacity,
-                 "tmpOffset + SIZEOF_ELEMENT_HDR + elLength <= this->mCapacity");
+    ZUL_ASSERT_AS(elLength <= capacity - SIZEOF_ELEMENT_HDR,
+                  "elLength <= this->mCapacity - SIZEOF_ELEMENT_HDR");
+    ZUL_ASSERT_AS(static_cast<uint64_t>(tmpOffset) + SIZEOF_ELEMENT_HDR + elLength <= capacity,
+                  "tmpOffset + SIZEOF_ELEMENT_HDR + elLength <= this->mCapacity");
 
     *length = elLength;
     if (bufSize < elLength) {
@@ -131,9 +125,9 @@ uint32_t VSharedMemoryQueue::ReadBytes(void* dest, uint32_t* length, uint32_t da
     SharedAccess::Exchange(mReadOffset, static_cast<uint32_t>(newOffset),
                            std::memory_order_seq_cst);
 
-    QUEUE_ASSERT(LoadRelaxed(mReadOffset) <= LoadRelaxed(mCapacity),
-                 "this->mReadOffset <= this->mCapacity");
-    QUEUE_ASSERT(isAligned64(LoadRelaxed(mReadOffset)), "isAligned64(this->mReadOffset)");
+    ZUL_ASSERT_AS(LoadRelaxed(mReadOffset) <= LoadRelaxed(mCapacity),
+                  "this->mReadOffset <= this->mCapacity");
+    ZUL_ASSERT_AS(isAligned64(LoadRelaxed(mReadOffset)), "isAligned64(this->mReadOffset)");
     ZUL_ASSERT(this->IsValid());
     return STATUS_OK;
 }

@@ -36,8 +36,9 @@ public:
     // event thread. Threads created afterwards inherit the block; call it before starting other
     // threads, or block the signals in them, because a signal that lands in a thread that does
     // not block it takes its default action and bypasses the handlers. A signal the process
-    // ignores when the first call is made (nohup, a shell's background job) stays ignored.
-    // Child processes inherit the block.
+    // ignores when the first call is made (nohup's SIGHUP, the SIGINT and SIGQUIT of a shell's
+    // background job) stays ignored: it is neither blocked nor waited for, and no handler sees
+    // it. Child processes inherit the block.
     //
     // Events held back since DeferEvents have been given to the handlers when the first
     // successful call returns, so that a stop asked for during start-up is seen by the caller's
@@ -49,10 +50,11 @@ public:
     static bool SetHandler(Handler handler);
 
     // Holds console control events back from now until a handler is installed: on POSIX the
-    // four signals are blocked in the calling thread (call it on the main thread before other
-    // threads start), so an event that arrives during start-up waits for SetHandler's event
-    // thread instead of taking its default action. Where the console cannot hold events back
-    // (Windows), it does nothing: events before SetHandler get the default handling.
+    // four signals, less those the process ignores, are blocked in the calling thread (call it
+    // on the main thread before other threads start), so an event that arrives during start-up
+    // waits for SetHandler's event thread instead of taking its default action. Where the console
+    // cannot hold events back (Windows), it does nothing: events before SetHandler get the default
+    // handling.
     static void DeferEvents();
 
     // The main program's side of stopping (see the stop protocol below).
@@ -68,7 +70,11 @@ public:
     // Stop protocol on POSIX, once the hooks are set: after a stop event (SIGINT, SIGHUP, or
     // SIGTERM, which no handler takes and which is then passed to requestStop), the process has
     // 3 seconds to end; when it has not, or when a second stop event arrives meanwhile, the event
-    // thread calls forcedEnd, restores the terminal and ends the process with _exit(0). Handlers
+    // thread calls forcedEnd, restores the terminal and ends the process with _exit(0). The same
+    // signal again within 50 milliseconds of the one that began the stop is not a second stop
+    // but a copy of the first (timeout sends its signal to the process and to its process
+    // group; a hang-up comes from the kernel and from the shell): it is dropped, and no handler
+    // sees it. Handlers
     // run on a dispatcher thread of their own, so a handler that blocks (on a console nobody
     // reads) never keeps the next event waiting. Without hooks, SIGTERM that no handler takes
     // ends the process by its default action and nothing is forced.

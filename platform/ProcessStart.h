@@ -12,7 +12,9 @@ public:
     static void SecureStandardStreams();
 
     // Files and directories the program creates from now on get no write bit for the group and
-    // no bits at all for others (umask 027: files 0640, directories 0750). POSIX only.
+    // no bits at all for others: 027 is added to the caller's umask, whose bits all stay (files
+    // 0640 and directories 0750 at most; under umask 077, 0600 and 0700). Only tightens, never
+    // loosens. Call it before other threads start (the mask is read by setting it). POSIX only.
     static void RestrictNewFileModes();
 
     // A write to a pipe whose reader is gone, or beyond the file size limit, fails with an

@@ -6,10 +6,16 @@
 // default action, so that a parent sees the process die by that signal; SIGTERM instead asks the
 // main loop to stop when the main program has set its stop hooks.
 //
+// A signal that is ignored when the process starts (nohup's SIGHUP, the SIGINT and SIGQUIT of a
+// script's background job) is neither blocked nor waited for: Linux keeps a blocked signal
+// pending even when it is ignored, and sigwait would take it.
+//
 // With stop hooks set, the event thread also enforces the stop: from the first stop event
 // (SIGINT, SIGHUP, SIGTERM) the process has 3 seconds to end; when it has not, or when a second
 // stop event comes meanwhile, the event thread calls the forced-end hook and ends it with
-// _exit(0).
+// _exit(0). The same signal again within SAME_STOP_WINDOW is the same stop delivered twice
+// (timeout signals the process and then its process group; a hang-up comes from the kernel and
+// from the shell) and is dropped.
 #include "platform/ConsoleControl.h"
 
 #include <pthread.h>
@@ -33,6 +39,8 @@ namespace Platform {
 namespace {
 
 constexpr auto STOP_GRACE = std::chrono::seconds(3);
+// Far below a person's second key press, far above the gap between two copies of one signal.
+constexpr auto SAME_STOP_WINDOW = std::chrono::milliseconds(50);
 
 std::mutex sInstallMutex;  // serialises installations
 bool sEventThreadRunning = false;  // under sInstallMutex
@@ -50,16 +58,26 @@ struct EventQueue {
     std::condition_variable changed;
     std::deque<int> signals;  // signal numbers, under mutex
     uint64_t dispatched = 0;  // events the dispatcher has finished, under mutex
+    // Whether the event thread has queued the events held back during start-up (copies of one
+    // stop dropped), and how many it queued; under mutex.
+    bool heldBackQueued = false;
+    uint64_t heldBackEvents = 0;
 };
 EventQueue& sEvents = *new EventQueue;
 
+// The control signals the process takes: the four, less those it ignores. Nothing here ever
+// changes their dispositions (until a signal is passed on and ends the process), so every call
+// gives the set the first one gave.
 sigset_t ControlSignals() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGQUIT);
-    sigaddset(&set, SIGHUP);
-    sigaddset(&set, SIGTERM);
+    for (int signalNumber : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+        struct sigaction current {};
+        if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+            continue;
+        }
+        sigaddset(&set, signalNumber);
+    }
     return set;
 }
 
@@ -147,21 +165,32 @@ void Enqueue(int signalNumber) {
     sEvents.changed.notify_all();
 }
 
-// The event thread's state: whether a stop is under way and until when it may take.
+// The event thread's state: whether a stop is under way, which signal began it, and until when
+// it may take.
 struct StopWindow {
     bool open = false;
+    int firstSignal = 0;
+    std::chrono::steady_clock::time_point openedAt;
     std::chrono::steady_clock::time_point deadline;
 
-    // Counts a received signal; ends the process when it is a second stop event.
-    void Note(int signalNumber) {
+    // Counts a received signal; ends the process when it is a second stop event. False when it
+    // is a copy of the stop under way, which is dropped.
+    bool Note(int signalNumber) {
         if (!sStopHooksSet.load() || !IsStopSignal(signalNumber)) {
-            return;
+            return true;
         }
+        const auto now = std::chrono::steady_clock::now();
         if (open) {
+            if (signalNumber == firstSignal && now - openedAt < SAME_STOP_WINDOW) {
+                return false;
+            }
             ForceEnd();
         }
         open = true;
-        deadline = std::chrono::steady_clock::now() + STOP_GRACE;
+        firstSignal = signalNumber;
+        openedAt = now;
+        deadline = now + STOP_GRACE;
+        return true;
     }
 };
 
@@ -173,11 +202,20 @@ void* EventLoop(void* argument) {
     StopWindow window;
     {
         EventThreadStart* start = static_cast<EventThreadStart*>(argument);
+        uint64_t queued = 0;
         for (int signalNumber : start->heldBack) {
-            window.Note(signalNumber);
-            Enqueue(signalNumber);
+            if (window.Note(signalNumber)) {
+                Enqueue(signalNumber);
+                ++queued;
+            }
         }
         delete start;
+        {
+            std::lock_guard<std::mutex> lock(sEvents.mutex);
+            sEvents.heldBackQueued = true;
+            sEvents.heldBackEvents = queued;
+        }
+        sEvents.changed.notify_all();
     }
     const sigset_t signals = ControlSignals();
     for (;;) {
@@ -197,8 +235,9 @@ void* EventLoop(void* argument) {
         } else if (sigwait(&signals, &signalNumber) != 0) {
             continue;
         }
-        window.Note(signalNumber);
-        Enqueue(signalNumber);
+        if (window.Note(signalNumber)) {
+            Enqueue(signalNumber);
+        }
     }
 }
 
@@ -281,8 +320,8 @@ bool ConsoleControl::SetHandler(Handler handler) {
     // ended with the process by the stop window.
     if (heldBack > 0) {
         std::unique_lock<std::mutex> lock(sEvents.mutex);
-        sEvents.changed.wait_for(lock, std::chrono::seconds(10), [heldBack] {
-            return sEvents.dispatched >= static_cast<uint64_t>(heldBack);
+        sEvents.changed.wait_for(lock, std::chrono::seconds(10), [] {
+            return sEvents.heldBackQueued && sEvents.dispatched >= sEvents.heldBackEvents;
         });
     }
     return true;

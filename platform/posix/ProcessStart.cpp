@@ -22,7 +22,12 @@ void ProcessStart::SecureStandardStreams() {
     }
 }
 
-void ProcessStart::RestrictNewFileModes() { umask(027); }
+void ProcessStart::RestrictNewFileModes() {
+    // umask can only be read by setting it: the caller's mask, then that mask with ours added.
+    constexpr mode_t NO_GROUP_WRITE_NO_OTHERS = 027;
+    const mode_t callers = umask(NO_GROUP_WRITE_NO_OTHERS);
+    umask(callers | NO_GROUP_WRITE_NO_OTHERS);
+}
 
 void ProcessStart::TurnWriteSignalsIntoErrors() {
     struct sigaction ignore {};

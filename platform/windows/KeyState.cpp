@@ -21,6 +21,9 @@ int16_t KeyState::GetAsyncEscapeState() {
     return static_cast<int16_t>(state & (KEY_DOWN_NOW | PRESSED_SINCE_LAST_CALL));
 }
 
+// The key state is the system's own: there is nothing in flight to settle.
+int16_t KeyState::GetSettledEscapeState(uint32_t) { return GetAsyncEscapeState(); }
+
 void KeyState::RestoreTerminal() {}
 
 }  // namespace Platform

@@ -103,6 +103,11 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
         }
         return;
     }
+    if (options.terminal && options.readTerminal) {
+        mOutputThread = std::thread(
+            [this, fd = fcntl(mTerminalFd, F_DUPFD_CLOEXEC, 0)] { ReadOutput(fd, 0, true); });
+        return;
+    }
     if (!piped) {
         mConsole->Finish();
         return;
@@ -112,8 +117,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
         mUnreadFd = pipeFds[0];
         return;
     }
-    mOutputThread = std::thread(
-        [this, fd = pipeFds[0], after = options.closeOutputAfter] { ReadOutput(fd, after); });
+    mOutputThread = std::thread([this, fd = pipeFds[0], after = options.closeOutputAfter] {
+        ReadOutput(fd, after, false);
+    });
 }
 
 ChildProcess::~ChildProcess() {
@@ -132,7 +138,7 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-void ChildProcess::ReadOutput(int fd, size_t closeAfter) {
+void ChildProcess::ReadOutput(int fd, size_t closeAfter, bool terminal) {
     char buffer[65536];
     size_t total = 0;
     for (;;) {
@@ -146,7 +152,9 @@ void ChildProcess::ReadOutput(int fd, size_t closeAfter) {
         ssize_t n = read(fd, buffer, want);
         if (n > 0) {
             total += static_cast<size_t>(n);
-            mConsole->Append(buffer, static_cast<size_t>(n));
+            // The terminal ends each line in CR LF.
+            const char* end = terminal ? std::remove(buffer, buffer + n, '\r') : buffer + n;
+            mConsole->Append(buffer, static_cast<size_t>(end - buffer));
         } else if (n == 0 || errno != EINTR) {
             break;
         }

@@ -39,8 +39,12 @@ public:
         std::string stdoutPath;
         // true: standard input, output and error are a new pseudo-terminal, the child's
         // controlling terminal, whose other side TerminalFd() gives; stderrPath and the output
-        // options are then not used, and Console() stays empty.
+        // options are then not used, and Console() stays empty unless readTerminal is set.
         bool terminal = false;
+        // With terminal: what the terminal shows is read into Console() as it comes (its line
+        // ends taken as line feeds), so the test must not read TerminalFd() itself. The reading
+        // ends when no process holds the terminal any more.
+        bool readTerminal = false;
         // Not -1: standard input is this descriptor (the caller's to close) instead of
         // /dev/null. It should be close-on-exec, so that the child holds only its copy.
         int stdinFd = -1;
@@ -80,7 +84,7 @@ public:
     long RssKiB() const;
 
 private:
-    void ReadOutput(int fd, size_t closeAfter);
+    void ReadOutput(int fd, size_t closeAfter, bool terminal);
 
     pid_t mPid = -1;
     std::unique_ptr<ConsoleRecords> mConsole;

@@ -553,6 +553,19 @@ TEST_F(ReaderSharedHostTest, FilesAreMadePrivateWhateverTheUmask) {
     EXPECT_EQ(ModeOf(mLogDir / "other.txt"), 0666u);
     EXPECT_EQ(ModeOf(mLogDir / "plix_04.log"), 0640u);
     EXPECT_EQ(ModeOf(mLogDir), 0750u);
+
+    // A stricter mask only gains: umask 077 keeps the directory and the logs the owner's alone.
+    const fs::path strict = mWork / "strict";
+    p->Push(Record(4));
+    umask(077);
+    reader = StartReader(strict);
+    umask(previous);
+    ASSERT_TRUE(WaitFor([&] { return reader->Console().RecordCount() == 1; }, LONG_WAIT_MS));
+    reader->Signal(SIGINT);
+    EXPECT_TRUE(ExitedWith(reader->Wait(LONG_WAIT_MS), 0));
+    EXPECT_EQ(ReaderErr(mStarts), "");
+    EXPECT_EQ(ModeOf(strict), 0700u);
+    EXPECT_EQ(ModeOf(strict / "plix_00.log"), 0600u);
 }
 
 }  // namespace

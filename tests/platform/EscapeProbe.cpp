@@ -2,7 +2,8 @@
 // pseudo-terminal. It starts the Escape watch, prints "READY", then obeys one-byte commands
 // read from a control file descriptor, so that every key-state call happens at a moment the
 // test chose:
-//   's'  call GetAsyncEscapeState once and print "ESC" or "none"
+//   's'  let the watch settle on what was typed (GetSettledEscapeState) and print "ESC" or
+//        "none"
 //   'r'  return from main (status 0)
 //   'e'  call exit(7) from a nested function
 // End of the control input returns 3.
@@ -19,6 +20,9 @@
 #include "platform/KeyState.h"
 
 namespace {
+
+// Hang guard of a step, well below the test's own.
+constexpr uint32_t SETTLE_MS = 5000;
 
 int DeclineEvent(uint32_t) { return 0; }
 
@@ -44,8 +48,9 @@ int main(int argc, char** argv) {
     while (read(control, &command, 1) == 1) {
         switch (command) {
             case 's':
-                std::printf("%s\n",
-                            Platform::KeyState::GetAsyncEscapeState() != 0 ? "ESC" : "none");
+                std::printf("%s\n", Platform::KeyState::GetSettledEscapeState(SETTLE_MS) != 0
+                                        ? "ESC"
+                                        : "none");
                 std::fflush(stdout);
                 break;
             case 'r':

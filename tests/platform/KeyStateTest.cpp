@@ -1,6 +1,7 @@
 // The Escape key through a real pseudo-terminal: escape_probe runs with the terminal's slave as
-// its standard input and output, the test types on the master side and steps the probe's
-// key-state calls one by one through a control pipe, so no case depends on timing.
+// its standard input and output, the test types on the master side while the probe is stopped
+// and steps the probe's key-state calls one by one through a control pipe, so no case depends on
+// timing.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,6 +15,8 @@
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include "tests/support/TestWaiting.h"
 
 namespace {
 
@@ -99,8 +102,10 @@ public:
         return "<no line>";
     }
 
-    // Types keys on the terminal and waits until they are in the probe's input queue.
+    // Types keys on the terminal while the probe is stopped and waits until they are in its
+    // input queue: the probe's watch takes them all at once when it goes on.
     void Type(const std::string& keys) {
+        ASSERT_TRUE(PlixTest::StopChild(mPid));
         ASSERT_EQ(write(mMaster, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
         const auto deadline = std::chrono::steady_clock::now() + PROBE_DEADLINE;
         int queued = 0;
@@ -108,6 +113,7 @@ public:
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        kill(mPid, SIGCONT);
         ASSERT_EQ(queued, static_cast<int>(keys.size())) << "keys never reached the probe";
     }
 

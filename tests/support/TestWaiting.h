@@ -1,6 +1,9 @@
 // Small helpers of the tests that watch other processes: polling for a condition with a
-// deadline, and reading a whole file.
+// deadline, stopping a child while the test sets something up, and reading a whole file.
 #pragma once
+
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
@@ -21,6 +24,14 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 2000
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return condition();
+}
+
+// Stops child process pid (SIGSTOP) and waits until it is stopped, every thread of it, so that
+// nothing it does races with what the test sets up before it sends SIGCONT. False when the
+// child did not stop (it ended instead: its status is then taken).
+inline bool StopChild(pid_t pid) {
+    int status = 0;
+    return kill(pid, SIGSTOP) == 0 && waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status);
 }
 
 // The whole file as bytes; empty when it cannot be read.
