@@ -15,11 +15,21 @@
 // wakes only 10 times a second: an idle wake-up costs almost all in the sleep itself (entering
 // and leaving it: 15 to 50 us of processor time on a virtual machine, a few on real hardware,
 // against well under a microsecond for the queue check and a clock reading), and 500 of them a
-// second would cost up to 1 % of a core there. Limit: a burst after a longer silence can count
-// only on the data area for up to 100 ms. A stop request is seen within one pause.
+// second would cost up to 1 % of a core there. Limit: a burst after a longer silence from a
+// writer that does not wake the reader (below) can count only on the data area for up to
+// 100 ms. A stop request is seen within one pause.
 //
 // Schedule for the n-th consecutive empty pass (n = 0, 1, ...), in microseconds:
 //   50, 100, 200, ..., 1600, then 2000 for ALERT_WINDOW_US, then 4000, 8000, ..., 100000.
+//
+// Writers that use the writer library wake the reader (ZulOsCom::QueueWakeUp): a pause longer
+// than ALERT_PAUSE_US (a reader idle for longer than the alert window) waits on the partition's
+// wake-up object instead of sleeping, and ends as soon as a write makes the queue non-empty, so
+// a burst after any silence finds the reader awake within microseconds. Those pauses keep their
+// length, so that writers that do not signal (the real-time side) are still polled at most
+// MAX_PAUSE_US apart, and a stop request is still seen within one pause. Shorter pauses stay
+// plain sleeps: a reader that waited in them would cost a writer at a moderate rate a system
+// call for nearly every record, and they end soon anyway.
 //
 // The pause starts with a short sleep, not with yielding the processor: on a busy machine a
 // yield can cost the reader a whole time slice of another process, while a short sleeper gets
@@ -57,6 +67,10 @@ public:
     // Consecutive empty passes counted since the last record; the count stops once the pause
     // has reached MAX_PAUSE_US, so it never wraps.
     uint32_t EmptyPasses() const { return mEmptyPasses; }
+
+    // Whether a pause of us microseconds waits on the wake-up object (when there is one)
+    // rather than sleeping: the pauses beyond the alert pause.
+    static constexpr bool AwaitsWriter(uint32_t us) { return us > ALERT_PAUSE_US; }
 
     // Pauses the calling thread for about us microseconds. Whole milliseconds (the idle pause)
     // go through the platform's Sleep, which tests can replace; the shorter steps of the

@@ -50,6 +50,10 @@ public:
     // partition. False until Open gave OPEN_OK or when the user area cannot hold a queue header.
     bool QueueSetUp() const;
 
+    // The queue header once attached, else null; it lies in the partition, which stays mapped
+    // while this object lives.
+    const ZulOsCom::VSharedMemoryQueue* Queue() const { return mQueue; }
+
     // The partition object once Open was called, else null; owned by this object.
     ZulOsCom::VRthSharedMemory* Partition() const { return mShm.get(); }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "diag/ZulAssert.h"
 #include "platform/MappingGuard.h"
@@ -60,7 +61,11 @@ void GiveBack(ZulOsCom::VRthSharedMemory* partition, const PartitionClaim& claim
 
 }  // namespace
 
-TracePartition::~TracePartition() { Detach(nullptr); }
+TracePartition::~TracePartition() {
+    // Removed while the reader still holds its claim: no second reader has made its own yet.
+    mWakeUp.Close();
+    Detach(nullptr);
+}
 
 void TracePartition::ReleaseForForcedEnd() {
     std::unique_lock<std::timed_mutex> lock(sCurrentMutex, std::chrono::milliseconds(500));
@@ -89,6 +94,7 @@ TracePartition::StartResult TracePartition::Attach() {
     switch (opened) {
         case Opened::ATTACHED:
             mNextCheckNs = Platform::PlatformTime::PerformanceCounter() + CHECK_INTERVAL_NS;
+            CreateWakeUp();
             return StartResult::ATTACHED;
         case Opened::ABSENT:
             mClaim.Release();
@@ -174,6 +180,21 @@ uint32_t TracePartition::Read(void* dest, uint32_t& length) {
         NoteStatus(status, 0);
     }
     return status;
+}
+
+void TracePartition::CreateWakeUp() {
+    std::string reason;
+    if (mWakeUp.Create(PLIX_TRACE_PARTITION, &reason) != ZulOsCom::QueueWakeUp::Status::READY) {
+        Say(("has no wake-up for its writers (" + reason + "); the reader polls").c_str());
+    }
+}
+
+bool TracePartition::AwaitWriter(uint32_t us) {
+    if (mQueue == nullptr || !mWakeUp.Ready()) {
+        return false;
+    }
+    mWakeUp.WaitForRecords(mQueue->Queue(), us);
+    return true;
 }
 
 uint32_t TracePartition::DataAreaSize() const {

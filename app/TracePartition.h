@@ -30,6 +30,11 @@
 // detaches, says so once and tries again a second later.
 // A queue that stays not valid (status 11) for a second or more is said once, and its end too.
 //
+// The wake-up: attached at start, the reader creates the partition's wake-up object
+// (ZulOsCom::QueueWakeUp; one stderr line when it is refused or cannot be made, and the reader
+// polls) and keeps it, whatever happens to the partition behind the name, until its end, when
+// it removes it. AwaitWriter waits on it while a queue is attached.
+//
 // One object per run, used by the main thread. ReleaseForForcedEnd may run on another thread:
 // a reference is registered for it before it is taken and unregistered only after it is given
 // back, both under one short lock. Per record nothing runs but Follow's comparison.
@@ -40,6 +45,7 @@
 
 #include "app/RawSharedMemoryQueue.h"
 #include "oscom/PartitionClaim.h"
+#include "oscom/QueueWakeUp.h"
 
 class TracePartition {
 public:
@@ -65,6 +71,11 @@ public:
     // Reads one element as RawSharedMemoryQueue::Read does; STATUS_NOT_VALID while no partition
     // is attached or when the partition's memory was lost during the read (length untouched).
     uint32_t Read(void* dest, uint32_t& length);
+
+    // Waits up to us microseconds for a writer to signal records into the attached queue (or
+    // returns at once when it holds records). False, at once, when it cannot: no queue attached
+    // or no wake-up object; the caller then pauses as it would otherwise.
+    bool AwaitWriter(uint32_t us);
 
     // Bytes of the data area of the attached partition (0 when none).
     uint32_t DataAreaSize() const;
@@ -103,9 +114,12 @@ private:
     // another reader and a partition met while it was being set up are said once).
     bool TryAttach(const char* news);
     void CheckPartition(uint64_t nowNs);
+    // Creates the wake-up object; says once why when it cannot be used.
+    void CreateWakeUp();
     void NoteStatus(uint32_t status, uint64_t nowNs);
 
     ZulOsCom::PartitionClaim mClaim;
+    ZulOsCom::QueueWakeUp mWakeUp;                 // from the attach at start to the end
     std::unique_ptr<RawSharedMemoryQueue> mQueue;  // null while detached
     uint64_t mInitTime = 0;       // the stamp attached under
     uint64_t mNextCheckNs = 0;    // performance counter value of the next partition check

@@ -260,7 +260,11 @@ int TraceReader::RunUnguarded() {
             partition.IdlePass(status, now);
             partition.Follow(now);
             log.Follow(now);
-            IdlePacer::Pause(pacer.NextPauseUs());
+            // A long pause waits for a writer's wake-up where it can, else sleeps.
+            const uint32_t pause = pacer.NextPauseUs();
+            if (!IdlePacer::AwaitsWriter(pause) || !partition.AwaitWriter(pause)) {
+                IdlePacer::Pause(pause);
+            }
         }
 
         // Escape first, so that a stop that comes with it never swallows its message; the key

@@ -2,8 +2,12 @@
 #include "bench/ConsoleTally.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <utility>
+
+#include "writer/include/plixtrace/plixwriter.h"
 
 ConsoleTally::ConsoleTally(std::string path) : mPath(std::move(path)) {}
 
@@ -39,6 +43,11 @@ void ConsoleTally::Update() {
 }
 
 void ConsoleTally::Take(const std::string& line) {
+    constexpr size_t MARKER_PREFIX_LENGTH = sizeof PLIXW_DROP_MARKER_PREFIX - 1;
+    if (line.compare(0, MARKER_PREFIX_LENGTH, PLIXW_DROP_MARKER_PREFIX) == 0) {
+        mMarked += std::strtoull(line.c_str() + MARKER_PREFIX_LENGTH, nullptr, 10);
+        return;
+    }
     uint64_t number = 0;
     size_t i = 0;
     while (i < line.size() && line[i] >= '0' && line[i] <= '9') {

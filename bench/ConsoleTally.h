@@ -1,6 +1,8 @@
 // ConsoleTally: counts, from the reader's console output in a file, which of the numbered
-// synthetic records (see SyntheticFeed) the reader printed, per step of a rate ladder. Lines
-// that do not start with a record number (banner, listing, stop message) are skipped.
+// synthetic records (see SyntheticFeed) the reader printed, per step of a rate ladder. The
+// writer library's drop markers (lines starting with PLIXW_DROP_MARKER_PREFIX) are told apart
+// by that prefix and their counts summed; other lines that do not start with a record number
+// (banner, listing, stop message) are skipped.
 //
 // The reader prints records in the order the writer placed them, and the writer places them
 // in the order it was given them, dropping some when the queue is full. So once a record
@@ -31,6 +33,8 @@ public:
     uint64_t LastPrinted() const { return mLast; }
     uint64_t TotalPrinted() const { return mTotal; }
     uint64_t Disorder() const { return mDisorder; }
+    // Records the drop markers printed so far say were dropped.
+    uint64_t MarkedDrops() const { return mMarked; }
 
 private:
     struct Step {
@@ -47,4 +51,5 @@ private:
     uint64_t mLast = 0;
     uint64_t mTotal = 0;
     uint64_t mDisorder = 0;
+    uint64_t mMarked = 0;
 };

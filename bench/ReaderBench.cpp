@@ -20,14 +20,19 @@
 //       still while the queue held records (sampled every 100 us from outside), and the most
 //       records that arrived within half a millisecond.
 //   plix_reader_bench burst [--size BYTES] [--rate R] [--count N] [--runs K] [--idle-seconds S]
+//                           [--no-wake-up 1]
 //       K times (5): the reader idle for S seconds (1), then plixwrite --drop --rate R (10000)
 //       --count N (100000) --length 56 against it in a BYTES partition (4096); console on
 //       /dev/null. Per run the records plixwrite dropped, the reader's longest stall and the
 //       most records that arrived within half a millisecond (a writer catching up after a stall
 //       of its own writes what is overdue at once).
-//   plix_reader_bench idle [--seconds S]
+//   plix_reader_bench idle [--seconds S] [--no-wake-up 1]
 //       The reader on an empty queue: its CPU time over S seconds (10) after one second of
 //       settling, and how often it woke up.
+//
+// --no-wake-up 1: the reader runs without its wake-up object (one writable by every user is
+// planted in its place, which it refuses, as it would another user's): it polls, as for writers
+// that do not signal. Without it, plixwrite (the writer library) wakes the idle reader.
 //
 // Results are lines "key value" on standard output; lines starting with "#" explain. Exit
 // status 0, or 1 when a measurement failed (reader or writer did not behave).
@@ -56,6 +61,7 @@
 #include "bench/StallWatch.h"
 #include "bench/SyntheticFeed.h"
 #include "oscom/PartitionRules.h"
+#include "oscom/QueueWakeUp.h"
 #include "rth/RthAdmin.h"
 
 namespace fs = std::filesystem;
@@ -127,6 +133,7 @@ public:
     ~Session() {
         mReaderChild.reset();
         rthPartitionRemove(PARTITION);
+        unlink(WakeUpPath().c_str());
         std::error_code ignored;
         fs::remove_all(mWork, ignored);
         fs::remove_all(mFast, ignored);
@@ -148,6 +155,18 @@ public:
         mProbe = std::make_unique<QueueProbe>(PARTITION);
     }
 
+    // Takes the reader's wake-up away: an object writable by every user in its place, which the
+    // reader refuses (it says so once on stderr and polls) and writers with it.
+    void PlantRefusedWakeUp() {
+        const std::string path = WakeUpPath();
+        unlink(path.c_str());
+        std::ofstream(path).put('\0');
+        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write |
+                                  fs::perms::group_read | fs::perms::group_write |
+                                  fs::perms::others_read | fs::perms::others_write);
+        mWakeUpPlanted = true;
+    }
+
     // Starts the reader (console to consolePath, "" for /dev/null) and waits for its attach.
     BenchChild& StartReader(const std::string& consolePath) {
         mReaderChild = std::make_unique<BenchChild>(
@@ -161,12 +180,17 @@ public:
         return *mReaderChild;
     }
 
-    // Ctrl+C to the reader; true when it ended with exit code 0 and nothing on stderr.
+    // Ctrl+C to the reader; true when it ended with exit code 0 and nothing on stderr (but the
+    // line about a planted wake-up object).
     bool StopReader() {
         mReaderChild->Signal(SIGINT);
         int status = mReaderChild->Wait(30);
         mReaderChild.reset();
-        bool clean = fs::file_size(mWork / "reader.err") == 0;
+        std::ifstream err(mWork / "reader.err");
+        bool clean = true;
+        for (std::string line; std::getline(err, line);) {
+            clean = clean && mWakeUpPlanted && line.find("has no wake-up") != std::string::npos;
+        }
         return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && clean;
     }
 
@@ -175,8 +199,13 @@ public:
     }
 
 private:
+    static std::string WakeUpPath() {
+        return "/dev/shm/" + ZulOsCom::QueueWakeUp::ObjectName(PARTITION);
+    }
+
     std::string mReader;
     std::string mWriter;
+    bool mWakeUpPlanted = false;
     fs::path mWork;
     fs::path mFast;
     std::unique_ptr<QueueProbe> mProbe;
@@ -322,7 +351,7 @@ int LossFree(const std::map<std::string, std::string>& options) {
     }
     // The console must account for every record plixwrite reports, in order.
     if (sumDropped != dropped || tally.TotalPrinted() != written || tally.Disorder() != 0 ||
-        !readerOk) {
+        tally.MarkedDrops() > dropped || !readerOk) {
         std::printf("# inconsistent: plixwrite %llu written, %llu dropped; console %llu printed, "
                     "%llu out of order; reader %s\n",
                     written, dropped, static_cast<unsigned long long>(tally.TotalPrinted()),
@@ -330,6 +359,9 @@ int LossFree(const std::map<std::string, std::string>& options) {
                     readerOk ? "ended cleanly" : "did not end cleanly");
         return 1;
     }
+    std::printf("# drop markers on the console: %llu of the %llu records dropped (the rest, if any, "
+                "had no room for a marker before plixwrite ended)\n",
+                static_cast<unsigned long long>(tally.MarkedDrops()), dropped);
     std::printf("lossfree_records_per_s %llu\n", static_cast<unsigned long long>(lossFree));
     std::printf("first_loss_rate %llu\n", static_cast<unsigned long long>(firstLossRate));
     return 0;
@@ -341,8 +373,10 @@ int Burst(const std::map<std::string, std::string>& options) {
     const auto count = static_cast<uint64_t>(Number(options, "--count", 100000));
     const auto runs = static_cast<int>(Number(options, "--runs", 5));
     const double idleSeconds = Number(options, "--idle-seconds", 1);
+    const bool wakeUp = Number(options, "--no-wake-up", 0) == 0;
     Session session;
     session.SetUpQueue(size);
+    if (!wakeUp) session.PlantRefusedWakeUp();
     session.StartReader("");
     StallWatch stallWatch(PARTITION);
     int lossFreeRuns = 0;
@@ -369,10 +403,11 @@ int Burst(const std::map<std::string, std::string>& options) {
         }
         const double stall = stallWatch.TakeLongest();
         const uint32_t arrival = stallWatch.TakeLargestArrival() / SLOT_BYTES;
-        std::printf("# run %d: %llu records at %llu/s after %.1f s idle, %llu dropped, reader's "
-                    "longest stall %.2f ms, most records arriving within 0.5 ms %u\n",
+        std::printf("# run %d: %llu records at %llu/s after %.1f s idle (%s), %llu dropped, "
+                    "reader's longest stall %.2f ms, most records arriving within 0.5 ms %u\n",
                     run, static_cast<unsigned long long>(count),
-                    static_cast<unsigned long long>(rate), idleSeconds, dropped, stall * 1e3,
+                    static_cast<unsigned long long>(rate), idleSeconds,
+                    wakeUp ? "writer wakes the reader" : "reader polls", dropped, stall * 1e3,
                     arrival);
         std::printf("burst_dropped %d %llu %.3f %u\n", run, dropped, stall * 1e3, arrival);
         if (dropped == 0) ++lossFreeRuns;
@@ -387,8 +422,10 @@ int Burst(const std::map<std::string, std::string>& options) {
 
 int Idle(const std::map<std::string, std::string>& options) {
     const double seconds = Number(options, "--seconds", 10);
+    const bool wakeUp = Number(options, "--no-wake-up", 0) == 0;
     Session session;
     session.SetUpQueue(DEFAULT_SIZE);
+    if (!wakeUp) session.PlantRefusedWakeUp();
     BenchChild& reader = session.StartReader("");
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const uint64_t cpu0 = reader.CpuNs();
@@ -402,7 +439,8 @@ int Idle(const std::map<std::string, std::string>& options) {
         std::printf("# the reader did not end cleanly\n");
         return 1;
     }
-    std::printf("# idle reader over %.1f s: %.3f ms CPU, %.1f wake-ups/s\n", wall,
+    std::printf("# idle reader (%s) over %.1f s: %.3f ms CPU, %.1f wake-ups/s\n",
+                wakeUp ? "with its wake-up object" : "polling", wall,
                 static_cast<double>(cpu1 - cpu0) / 1e6, static_cast<double>(sleeps1 - sleeps0) / wall);
     std::printf("idle_cpu_percent %.4f\n", static_cast<double>(cpu1 - cpu0) / 1e9 / wall * 100.0);
     return 0;

@@ -5,14 +5,16 @@
 #include <memory>
 #include <new>
 
+#include "oscom/QueueWakeUp.h"
 #include "plixtrace/plixwriter.h"
 #include "writer/QueueWriter.h"
 #include "writer/WriterPartition.h"
 
-// The object behind the C handle: the partition first, so that it outlives the queue writer
-// that points into it.
+// The object behind the C handle: the partition and the reader's wake-up first, so that they
+// outlive the queue writer that points to them.
 struct plixw_writer {
     WriterPartition partition;
+    ZulOsCom::QueueWakeUp wakeUp;
     std::unique_ptr<QueueWriter> queue;
     QueueWriter::WhenFull whenFull{/*drop=*/true, /*timeoutMs=*/0};
 };
@@ -76,6 +78,9 @@ int plixw_open(const char* name, uint32_t flags, plixw_writer** writer) {
         if (!made->queue) {
             return PLIXW_E_NO_MEMORY;
         }
+        made->queue->SetDropMarkers(true);
+        made->wakeUp.Open(name);
+        made->queue->WakeReaderThrough(&made->wakeUp);
         made->queue->CheckReachEverySecond(
             [](const void* partition) {
                 return static_cast<const WriterPartition*>(partition)->StillBehindName();
@@ -125,6 +130,14 @@ int plixw_set_full_policy(plixw_writer* writer, int policy, uint32_t timeout_ms)
     return PLIXW_OK;
 }
 
+int plixw_set_drop_markers(plixw_writer* writer, int on) {
+    if (writer == nullptr) {
+        return PLIXW_E_ARGUMENT;
+    }
+    writer->queue->SetDropMarkers(on != 0);
+    return PLIXW_OK;
+}
+
 int plixw_dropped(const plixw_writer* writer, uint64_t* count) {
     if (writer == nullptr || count == nullptr) {
         return PLIXW_E_ARGUMENT;
@@ -150,6 +163,13 @@ int plixw_max_record_length(const plixw_writer* writer, uint32_t* length) {
 }
 
 int plixw_close(plixw_writer* writer) {
+    if (writer != nullptr) {
+        try {
+            writer->queue->MarkDropsNow();  // the last marker, when there is room for it
+        } catch (...) {
+            // Nothing in it throws; kept so that no exception can ever reach the host.
+        }
+    }
     delete writer;  // the queue writer first, then the partition gives its reference back
     return PLIXW_OK;
 }

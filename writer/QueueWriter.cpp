@@ -3,12 +3,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
 #include "oscom/OscomTypes.h"
 #include "oscom/PartitionRules.h"
 #include "oscom/SharedAccess.h"
+#include "plixtrace/plixwriter.h"
 
 using ZulOsCom::ElementSlotSize;
 using ZulOsCom::PartitionRules;
@@ -77,8 +80,62 @@ bool QueueWriter::StillReaches() {
         return true;
     }
     mNextReachCheck = now + REACH_CHECK_INTERVAL;
+    if (mWakeUp != nullptr) {
+        mWakeUp->Follow();
+    }
     mGone = !mReachCheck(mReachContext);
     return !mGone;
+}
+
+void QueueWriter::SetDropMarkers(bool on) {
+    mDropMarkers = on;
+    if (!on) {
+        mUnmarked = 0;
+    }
+}
+
+uint32_t QueueWriter::FormatDropMarker(uint64_t count, char (&text)[64]) {
+    const int length =
+        std::snprintf(text, sizeof text,
+                      PLIXW_DROP_MARKER_PREFIX "%" PRIu64 " records dropped (queue full)\n", count);
+    // Within the buffer for every count up to MAX_MARKED_DROPS; the NUL is part of the record.
+    return static_cast<uint32_t>(std::min(length, static_cast<int>(sizeof text) - 1)) + 1;
+}
+
+void QueueWriter::CountDrop() {
+    mDropped.fetch_add(1, std::memory_order_relaxed);
+    if (mDropMarkers) {
+        ++mUnmarked;
+    }
+}
+
+bool QueueWriter::MarkDrops(uint32_t readOffset) {
+    while (mUnmarked != 0) {
+        // One slot: it always fits before the end of the data area, so the plan is this place
+        // or none.
+        if (Plan(mCapacity, mWriteOffset, readOffset, QUEUE_ALIGNMENT) !=
+            Placement::AT_WRITE_OFFSET) {
+            return false;
+        }
+        const uint64_t count = std::min(mUnmarked, MAX_MARKED_DROPS);
+        char text[64];
+        PutElement(mWriteOffset, text, FormatDropMarker(count, text), 0);
+        const uint32_t next = mWriteOffset + QUEUE_ALIGNMENT;
+        Publish(next == mCapacity ? 0 : next, readOffset);
+        mUnmarked -= count;
+    }
+    return true;
+}
+
+bool QueueWriter::MarkDropsNow() {
+    if (mUnmarked == 0) {
+        return true;
+    }
+    if (!StillReaches()) {
+        return false;
+    }
+    const uint32_t readOffset = SharedAccess::Load(mQueue->mReadOffset, std::memory_order_acquire);
+    return PartitionRules::OffsetPlausible(readOffset, mCapacity) && MarkDrops(readOffset);
 }
 
 uint32_t QueueWriter::CapacityForSize(uint32_t size) {
@@ -135,9 +192,13 @@ void QueueWriter::PutElement(uint32_t offset, const void* data, uint32_t length,
     header->unused[2] = 0;
 }
 
-void QueueWriter::Publish(uint32_t writeOffset) {
+void QueueWriter::Publish(uint32_t writeOffset, uint32_t readOffsetSeen) {
+    const bool wasEmpty = readOffsetSeen == mWriteOffset;
     SharedAccess::Store(mQueue->mWriteOffset, writeOffset, std::memory_order_release);
     mWriteOffset = writeOffset;
+    if (wasEmpty && mWakeUp != nullptr) {
+        mWakeUp->WakeReader(mQueue);
+    }
 }
 
 QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
@@ -157,11 +218,17 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
         if (!PartitionRules::OffsetPlausible(readOffset, mCapacity)) {
             return Result::BROKEN;
         }
-        switch (Plan(mCapacity, mWriteOffset, readOffset, slot)) {
+        // Records dropped before this one are marked first, where they went missing; without
+        // room for the marker the record finds none either.
+        Placement placement = Placement::WAIT;
+        if (mUnmarked == 0 || MarkDrops(readOffset)) {
+            placement = Plan(mCapacity, mWriteOffset, readOffset, slot);
+        }
+        switch (placement) {
             case Placement::AT_WRITE_OFFSET: {
                 PutElement(mWriteOffset, data, length, 0);
                 uint32_t next = mWriteOffset + slot;
-                Publish(next == mCapacity ? 0 : next);
+                Publish(next == mCapacity ? 0 : next, readOffset);
                 mWritten.fetch_add(1, std::memory_order_relaxed);
                 return Result::WRITTEN;
             }
@@ -171,7 +238,7 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
                 SharedAccess::Store(marker->length, 0, std::memory_order_relaxed);
                 marker->unused[0] = 0;
                 SharedAccess::Store(marker->wrapFlag, 1, std::memory_order_relaxed);
-                Publish(slot);
+                Publish(slot, readOffset);
                 mWritten.fetch_add(1, std::memory_order_relaxed);
                 return Result::WRITTEN;
             }
@@ -182,13 +249,13 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
                 if (fillerLength > 0) {
                     Data()[mWriteOffset + SIZEOF_ELEMENT_HDR] = '\0';
                 }
-                Publish(0);
+                Publish(0, readOffset);
                 ++mFillers;
                 break;  // plan again: the record waits for the reader to pass the filler
             }
             case Placement::WAIT:
                 if (whenFull.drop) {
-                    mDropped.fetch_add(1, std::memory_order_relaxed);
+                    CountDrop();
                     return Result::DROPPED;
                 }
                 if (whenFull.timeoutMs != WAIT_FOREVER) {
@@ -196,7 +263,7 @@ QueueWriter::Result QueueWriter::Write(const void* data, uint32_t length,
                     if (!waiting) {
                         deadline = now + std::chrono::milliseconds(whenFull.timeoutMs);
                     } else if (now >= deadline) {
-                        mDropped.fetch_add(1, std::memory_order_relaxed);
+                        CountDrop();
                         return Result::TIMED_OUT;
                     }
                 }

@@ -22,10 +22,26 @@
 // from shared memory) and the write offset is the writer's own copy, so no content of the
 // partition can make a write land outside the data area. The reader's offset is only compared.
 //
+// Drop markers: with SetDropMarkers(true), records dropped for want of room (DROPPED,
+// TIMED_OUT) are marked in the stream where they went missing: the next write that finds room
+// first places one marker element, the text "plixwriter: N records dropped (queue full)", a line
+// feed and a NUL (PLIXW_DROP_MARKER_PREFIX, plixtrace/plixwriter.h), N the records dropped since
+// the last record placed (at most MAX_MARKED_DROPS per marker; more take several). A marker
+// always takes one 64-byte slot. A marker that finds no room leaves none to the record behind it
+// either (that record waits or is dropped, and counts in the next marker), so a marker always
+// stands exactly where its records are missing. Markers count neither as written nor as
+// dropped. MarkDropsNow places the last one for a writer about to close. Cost per write while
+// nothing waits to be marked: one branch.
+//
 // Reach: the queue may stop reaching any reader (its partition removed or replaced under the
 // writer). With a reach check installed (CheckReachEverySecond), Write asks it at most about
 // once a second, before placing a record and while it waits for room (a wait without time-out
 // included); once it says no, that write and every later one return GONE and write nothing.
+//
+// Waking the reader: with a wake-up installed (WakeReaderThrough), a write that makes the queue
+// non-empty (the write offset moves away from the read offset this write saw) wakes a reader
+// that waits (ZulOsCom::QueueWakeUp); every other write pays one comparison. With the reach
+// check's clock, about once a second, the wake-up follows its name (a reader started anew).
 //
 // Threads: one QueueWriter per queue at a time, and its Write calls must not overlap. Written()
 // and Dropped() may be read from any thread.
@@ -35,6 +51,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "oscom/QueueWakeUp.h"
 #include "oscom/VSharedMemoryQueue.h"
 
 class QueueWriter {
@@ -81,11 +98,25 @@ public:
     // check is installed.
     Result Write(const void* data, uint32_t length, const WhenFull& whenFull);
 
+    // Whether dropped records are marked in the stream (see above; off when constructed).
+    // Turning them off forgets drops not marked yet (they stay counted in Dropped()).
+    void SetDropMarkers(bool on);
+    bool DropMarkers() const { return mDropMarkers; }
+
+    // Places the marker of the drops not marked yet when the queue has room for it now, without
+    // waiting. True when no drop remains unmarked; false when there was no room (or the queue
+    // is no longer valid or reachable), and the count stays in Dropped() alone.
+    bool MarkDropsNow();
+
     // Installs the reach check: check(context) is true while the queue still reaches a reader.
     // First asked about a second after installing. check and context must outlive this object's
     // Write calls; null removes it.
     using ReachCheck = bool (*)(const void* context);
     void CheckReachEverySecond(ReachCheck check, const void* context);
+
+    // Installs the wake-up of the queue's reader (see above). wakeUp must outlive this object's
+    // Write calls; null removes it.
+    void WakeReaderThrough(ZulOsCom::QueueWakeUp* wakeUp) { mWakeUp = wakeUp; }
 
     uint32_t Capacity() const { return mCapacity; }
     // capacity - 72 (the slot of the longest record is capacity - 64).
@@ -93,6 +124,14 @@ public:
     uint64_t Written() const { return mWritten.load(std::memory_order_relaxed); }
     uint64_t Dropped() const { return mDropped.load(std::memory_order_relaxed); }
     uint64_t Fillers() const { return mFillers; }
+
+    // The most records one marker counts: its text then fits one 64-byte slot
+    // (12 + 13 digits + 29 + line feed and NUL = 56 bytes).
+    static constexpr uint64_t MAX_MARKED_DROPS = 9999999999999ULL;
+
+    // The marker for count dropped records (count <= MAX_MARKED_DROPS): its text with the line
+    // feed, then a NUL, into text; its length, NUL included.
+    static uint32_t FormatDropMarker(uint64_t count, char (&text)[64]);
 
     // Data-area capacity the reader computes for a partition of size bytes: (size - 68 - 128)
     // rounded down to 64; 0 when the partition cannot hold a queue header
@@ -110,8 +149,14 @@ public:
 private:
     // False once the reach check has said no (asked at most about once a second).
     bool StillReaches();
+    // Places markers for every unmarked drop; false when one finds no room (see MarkDropsNow).
+    bool MarkDrops(uint32_t readOffset);
+    // Counts a record dropped for want of room.
+    void CountDrop();
     void PutElement(uint32_t offset, const void* data, uint32_t length, uint8_t mark);
-    void Publish(uint32_t writeOffset);
+    // Moves the write offset to writeOffset; readOffsetSeen: the reader's offset this write
+    // planned by (a write that moves the offset away from it wakes the reader).
+    void Publish(uint32_t writeOffset, uint32_t readOffsetSeen);
     uint8_t* Data() const;
 
     ZulOsCom::VSharedMemoryQueue* mQueue;
@@ -120,6 +165,9 @@ private:
     std::atomic<uint64_t> mWritten{0};
     std::atomic<uint64_t> mDropped{0};
     uint64_t mFillers = 0;
+    bool mDropMarkers = false;
+    uint64_t mUnmarked = 0;  // dropped since the last record placed, not marked yet
+    ZulOsCom::QueueWakeUp* mWakeUp = nullptr;
     ReachCheck mReachCheck = nullptr;
     const void* mReachContext = nullptr;
     std::chrono::steady_clock::time_point mNextReachCheck;

@@ -36,6 +36,8 @@ bool TraceWriter::Open(std::string& error) {
     }
     mQueue = std::make_unique<QueueWriter>(mPartition.Queue(), mPartition.Capacity(),
                                            mPartition.WriteOffsetAtOpen());
+    mWakeUp.Open(mName.c_str());
+    mQueue->WakeReaderThrough(&mWakeUp);
     mQueue->CheckReachEverySecond(
         [](const void* partition) {
             return static_cast<const WriterPartition*>(partition)->StillBehindName();

@@ -8,6 +8,10 @@
 // attaches and goes on at the current write offset. Write places one record as an element of
 // the queue; the element layout, wrap markers, fillers and the ordering rules are QueueWriter's.
 //
+// Like the writer library, it wakes a reader that waits (QueueWakeUp). Drop markers
+// (QueueWriter::SetDropMarkers) stay off here, so that tests and benchmarks see
+// exactly the records they write; the writer library turns them on.
+//
 // Limits: an element whose slot is the whole data area could never be published (write offset
 // would equal read offset), so the longest record is MaxRecordLength() = capacity - 72 bytes.
 //
@@ -23,6 +27,7 @@
 #include <memory>
 #include <string>
 
+#include "oscom/QueueWakeUp.h"
 #include "writer/QueueWriter.h"
 #include "writer/WriterPartition.h"
 
@@ -87,8 +92,9 @@ public:
 
 private:
     std::string mName;
-    // Declared before the queue writer, which points into it: destroyed after it.
+    // Declared before the queue writer, which points to them: destroyed after it.
     WriterPartition mPartition;
+    ZulOsCom::QueueWakeUp mWakeUp;
     std::unique_ptr<QueueWriter> mQueue;
     QueueWriter::WhenFull mWhenFull;
 };

@@ -36,6 +36,12 @@ TEST(IdlePacerTest, PauseGrowsFromAShortSleepToTheIdleIntervalAndNoFaster) {
         ASSERT_LE(pause, IdlePacer::MAX_PAUSE_US) << n;
         ASSERT_GE(pause, previous) << n;
         ASSERT_LE(pause, 2 * pausedSoFar + IdlePacer::FIRST_SLEEP_US) << n;
+        // The reader waits for a writer's wake-up only once the queue has been empty for the
+        // alert window: a wake-up lost to a writer's stale look at the read offset would need
+        // a write that lasts that long (QueueWakeUp).
+        if (pausedSoFar < IdlePacer::ALERT_WINDOW_US) {
+            ASSERT_FALSE(IdlePacer::AwaitsWriter(pause)) << n;
+        }
         if (pause == IdlePacer::ALERT_PAUSE_US && passesToAlert == 0) passesToAlert = n;
         if (pause > IdlePacer::ALERT_PAUSE_US && alertUntilUs == 0) alertUntilUs = pausedSoFar;
         if (pause == IdlePacer::MAX_PAUSE_US && passesToIdle == 0) {
@@ -46,6 +52,7 @@ TEST(IdlePacerTest, PauseGrowsFromAShortSleepToTheIdleIntervalAndNoFaster) {
         previous = pause;
     }
     EXPECT_EQ(IdlePacer::PauseForEmptyPass(UINT32_MAX), IdlePacer::MAX_PAUSE_US);
+    EXPECT_TRUE(IdlePacer::AwaitsWriter(IdlePacer::MAX_PAUSE_US));
 
     // A writer that starts against a reader idle for a second fills a 4096-byte partition (59
     // records of 56 bytes) in 5.9 ms at 10,000 records/s: until then no pause comes near that.

@@ -33,7 +33,7 @@ readelf -d "$prefix/lib/librth.so.1" | grep -q 'SONAME.*\[librth\.so\.1\]' || fa
 # their dynamic symbols for stack traces.
 exported=$(nm -D --defined-only "$prefix/lib/libplixwriter.so.1" | awk '$2 == "T" { print $3 }' |
            sed 's/@.*//' | sort | tr '\n' ' ')
-[ "$exported" = "plixw_close plixw_dropped plixw_max_record_length plixw_open plixw_set_full_policy plixw_strerror plixw_write plixw_written " ] ||
+[ "$exported" = "plixw_close plixw_dropped plixw_max_record_length plixw_open plixw_set_drop_markers plixw_set_full_policy plixw_strerror plixw_write plixw_written " ] ||
   fail "libplixwriter exports: $exported"
 ! readelf -d "$prefix/lib/libplixwriter.so.1" | grep NEEDED | grep -qi boost ||
   fail "libplixwriter needs a Boost library"

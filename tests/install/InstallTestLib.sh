@@ -30,7 +30,7 @@ begin_test() {
   rm -rf "$work"
   mkdir -p "$work"
   export RTH_SHM_PREFIX=plix$1.$$.
-  trap 'rm -f /dev/shm/$RTH_SHM_PREFIX*; rm -rf "$work"' EXIT
+  trap 'rm -f /dev/shm/$RTH_SHM_PREFIX* /dev/shm/plixtrace.wake.$RTH_SHM_PREFIX*; rm -rf "$work"' EXIT
 }
 
 # read_back BIN C_EXAMPLE CPP_EXAMPLE WORK: in a private /tmp, sets up "plixtrace" with the C

@@ -15,13 +15,16 @@
 namespace PlixTest {
 
 // Removes every entry /dev/shm/<prefix>* (files, FIFOs, links, empty directories) without
-// following links, whatever the partition library thinks of them.
+// following links, whatever the partition library thinks of them, and the readers' wake-up
+// objects of those partitions (/dev/shm/plixtrace.wake.<prefix>*).
 inline void RemoveShmObjects(const std::string& prefix) {
     DIR* dir = opendir("/dev/shm");
     if (dir == nullptr) return;
+    const std::string wakeUps = "plixtrace.wake." + prefix;
     while (dirent* entry = readdir(dir)) {
         const std::string file = entry->d_name;
-        if (file.compare(0, prefix.size(), prefix) == 0) {
+        if (file.compare(0, prefix.size(), prefix) == 0 ||
+            file.compare(0, wakeUps.size(), wakeUps) == 0) {
             const std::string path = "/dev/shm/" + file;
             if (unlink(path.c_str()) != 0) rmdir(path.c_str());
         }

@@ -19,6 +19,7 @@
 
 #include "app/TraceReader.h"
 #include "oscom/PartitionClaim.h"
+#include "oscom/QueueWakeUp.h"
 #include "oscom/VShmHeader.h"
 #include "platform/PlatformFormat.h"
 #include "platform/PlatformTime.h"
@@ -407,6 +408,48 @@ TEST(PlatformWindowsTest, PartitionClaimsAreNamedObjectsOnePerRoleAndName) {
     reader.Release();
     EXPECT_EQ(second.Claim("plixtrace", PartitionClaim::Role::READER, 0),
               PartitionClaim::Result::CLAIMED);
+}
+
+// The wake-up beside a queue as named objects: the writer finds the reader's, sees its area
+// read-only, and its wake-up ends the reader's wait long before the time-out (a hang guard,
+// not a timing claim), whether it comes before the wait (the event stays set) or during it.
+// Objects the writer still holds are the next reader's to take over.
+TEST(PlatformWindowsTest, WakeUpIsANamedMappingAndEventTheWriterSets) {
+    using ZulOsCom::QueueWakeUp;
+    using Status = QueueWakeUp::Status;
+    const std::string prefix = "plixwake." + PlixTest::RunTag() + ".";
+    PlixTest::SetEnvironment("RTH_SHM_PREFIX", prefix.c_str());
+    QueueWakeUp writer;
+    writer.Open("plixtrace");
+    EXPECT_FALSE(writer.Ready());  // no reader yet
+    QueueWakeUp reader;
+    std::string reason;
+    ASSERT_EQ(reader.Create("plixtrace", &reason), Status::READY) << reason;
+    writer.Follow();
+    ASSERT_TRUE(writer.Ready());
+
+    alignas(64) ZulOsCom::VSharedMemoryQueue queue{};
+    for (const DWORD delayMs : {DWORD{0}, DWORD{100}}) {
+        std::thread writing([&] {
+            Sleep(delayMs);
+            __atomic_store_n(&queue.mWriteOffset, queue.mWriteOffset + 64, __ATOMIC_RELEASE);
+            writer.WakeReader(&queue);
+        });
+        // Waits only once the writer's thread has started: the queue is empty until it writes.
+        const ULONGLONG start = GetTickCount64();
+        Sleep(delayMs / 2);
+        reader.WaitForRecords(&queue, 10000000);
+        writing.join();
+        EXPECT_LT(GetTickCount64() - start, 5000u) << "wake-up after " << delayMs << " ms";
+        __atomic_store_n(&queue.mReadOffset, queue.mWriteOffset, __ATOMIC_RELEASE);
+    }
+
+    // The reader ends while the writer holds the objects: a new reader takes them over.
+    reader.Close();
+    QueueWakeUp successor;
+    ASSERT_EQ(successor.Create("plixtrace", &reason), Status::READY) << reason;
+    writer.Follow();
+    EXPECT_TRUE(writer.Ready());
 }
 
 }  // namespace

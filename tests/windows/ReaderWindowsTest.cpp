@@ -4,6 +4,7 @@
 // byte: text mode turns every line feed the programs write into CR LF.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -14,8 +15,10 @@
 #include <vector>
 
 #include "rth/RthAdmin.h"
+#include "tests/e2e/ConsoleRecords.h"
 #include "tests/e2e/HandPartition.h"
 #include "tests/windows/ChildProcess.h"
+#include "writer/include/plixtrace/plixwriter.h"
 
 namespace fs = std::filesystem;
 using PlixTest::ChildProcess;
@@ -256,6 +259,63 @@ TEST_F(ReaderWindowsTest, BrokenPartitionsEndWithOneOrTheFatalExitCode) {
         reader->Stderr(), std::regex(R"(reader_under_test: fatal: ZUL_ASSERT failed \[false\] in )"
                                      R"(ZulOsCom::VShmHeader::AddRefGetInitTime, line [0-9]+\r\n)")))
         << reader->Stderr();
+}
+
+// A writer far faster than the reader's console drops most of its records into a 4096-byte
+// partition; the writer library marks each hole where it is: the markers before a record count
+// exactly the records missing since the one before it. Those at the end are marked when the
+// queue has room at the writer's close, else counted in plixwrite's summary alone.
+TEST_F(ReaderWindowsTest, DroppedRecordsAreMarkedWhereTheyAreMissing) {
+    auto setUp = Start("plixwrite.exe", {"--size", "4096"}, "ready\n");
+    ASSERT_TRUE(setUp->Wait());
+    ASSERT_EQ(setUp->ExitCode(), 0u) << setUp->Stderr();
+    auto reader = Start("reader_under_test.exe", {(mWork / "logs").string()});
+    ASSERT_TRUE(reader->WaitForStdout("ready\r\n"));
+
+    constexpr uint64_t COUNT = 20000;
+    auto writer = Start("plixwrite.exe", {"--drop", "--count", std::to_string(COUNT), "--length",
+                                          "56"});
+    ASSERT_TRUE(writer->Wait(120000));
+    ASSERT_EQ(writer->ExitCode(), 0u) << writer->Stderr();
+    unsigned long long written = 0, dropped = 0;
+    ASSERT_EQ(std::sscanf(writer->Stderr().c_str(), "plixwrite: %llu written, %llu dropped",
+                          &written, &dropped),
+              2)
+        << writer->Stderr();
+    WriteLines("end\n");
+    ASSERT_TRUE(reader->WaitForStdout("end\r\n", 120000));
+    ASSERT_TRUE(reader->SendConsoleEvent(CTRL_C));
+    ASSERT_TRUE(reader->Wait());
+
+    std::string out = reader->Stdout();
+    out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+    PlixTest::ConsoleRecords console(54);
+    console.Append(out.data(), out.size());
+    console.Finish();
+    const std::vector<uint64_t>& numbers = console.Numbers();
+    EXPECT_EQ(console.MalformedCount(), 0u);
+    ASSERT_EQ(numbers.size(), written);
+    std::vector<uint64_t> marked(numbers.size() + 1, 0);  // by the records printed before them
+    for (size_t i = 0; i < console.OtherLines().size(); ++i) {
+        const std::string& line = console.OtherLines()[i];
+        if (line.rfind(PLIXW_DROP_MARKER_PREFIX, 0) == 0) {
+            unsigned long long n = 0;
+            ASSERT_EQ(std::sscanf(line.c_str(), "plixwriter: %llu records dropped (queue full)", &n),
+                      1)
+                << line;
+            marked[console.RecordsBefore()[i]] += n;
+        }
+    }
+    uint64_t missing = 0;
+    uint64_t previous = 0;
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        ASSERT_GT(numbers[i], previous);
+        EXPECT_EQ(marked[i], numbers[i] - previous - 1) << "hole before record " << numbers[i];
+        missing += numbers[i] - previous - 1;
+        previous = numbers[i];
+    }
+    EXPECT_LE(marked[numbers.size()], COUNT - previous);  // the end: marked when there was room
+    EXPECT_EQ(missing + COUNT - previous, dropped);
 }
 
 }  // namespace

@@ -160,6 +160,9 @@ TEST_F(PlixWriterLibraryTest, DropsAreCountedAndWaitingEndsWhenTheReaderMakesRoo
     ASSERT_NE(writer, nullptr);
     RawSharedMemoryQueue reader;
     AttachReader(reader);
+    // The stream exactly as written: no drop markers (those have a case of their own).
+    EXPECT_EQ(plixw_set_drop_markers(nullptr, 0), PLIXW_E_ARGUMENT);
+    ASSERT_EQ(plixw_set_drop_markers(writer, 0), PLIXW_OK);
 
     // By default a full queue drops at once: 59 records of 8 bytes fill 3776 of 3840 bytes.
     uint64_t n = 0;
@@ -205,6 +208,67 @@ TEST_F(PlixWriterLibraryTest, DropsAreCountedAndWaitingEndsWhenTheReaderMakesRoo
     }
     EXPECT_EQ(ReadOne(reader), "<none>");
     plixw_close(writer);
+}
+
+TEST_F(PlixWriterLibraryTest, DropsAreMarkedWhereTheyHappenedAndAtClose) {
+    Create(4096);
+    RawSharedMemoryQueue reader;
+    plixw_writer* writer = Open(PLIXW_OPEN_INIT);
+    ASSERT_NE(writer, nullptr);
+    AttachReader(reader);
+    auto marker = [](int dropped) {
+        return std::string(PLIXW_DROP_MARKER_PREFIX) + std::to_string(dropped) +
+               " records dropped (queue full)\n" + '\0';
+    };
+    // Records are their 8-byte numbers; 59 of them fill the queue.
+    uint64_t n = 0;
+    auto write = [&] { return plixw_write(writer, &n, 8); };
+    auto readRecords = [&](int count) {
+        for (int i = 0; i < count; ++i) ReadOne(reader);
+    };
+    for (; n < 59; ++n) ASSERT_EQ(write(), PLIXW_OK) << n;
+    // Full: 59 and 60 dropped; their marker finds no room either.
+    EXPECT_EQ(write(), PLIXW_E_FULL);
+    ++n;
+    EXPECT_EQ(write(), PLIXW_E_FULL);
+    ++n;
+    // One slot free: the marker takes it, record 61 finds none and waits for the next marker.
+    readRecords(1);
+    EXPECT_EQ(write(), PLIXW_E_FULL);
+    ++n;
+    // Two free: the marker of 61, then 62; then full again (63 dropped).
+    readRecords(2);
+    EXPECT_EQ(write(), PLIXW_OK);
+    ++n;
+    EXPECT_EQ(write(), PLIXW_E_FULL);
+    EXPECT_EQ(Written(writer), 60u);  // markers are counted neither as written nor as dropped
+    EXPECT_EQ(Dropped(writer), 4u);
+    // Room at close: the last marker goes in.
+    readRecords(1);
+    ASSERT_EQ(plixw_close(writer), PLIXW_OK);
+
+    std::vector<std::string> stream;
+    for (std::string record; (record = ReadOne(reader)) != "<none>";) stream.push_back(record);
+    auto record = [](uint64_t number) {
+        return std::string(reinterpret_cast<const char*>(&number), 8);
+    };
+    ASSERT_EQ(stream.size(), 55u + 4u);
+    for (uint64_t i = 0; i < 55; ++i) ASSERT_EQ(stream[i], record(i + 4)) << i;
+    EXPECT_EQ(stream[55], marker(2));  // 59, 60
+    EXPECT_EQ(stream[56], marker(1));  // 61
+    EXPECT_EQ(stream[57], record(62));
+    EXPECT_EQ(stream[58], marker(1));  // 63, at close
+
+    // No room at close: the count is the host's alone (plixw_dropped), the queue holds no marker.
+    writer = Open(0);
+    ASSERT_NE(writer, nullptr);
+    for (n = 0; n < 60; ++n) write();
+    EXPECT_EQ(Dropped(writer), 1u);
+    plixtrace::Writer cpp;  // the C++ layer's switch, on a writer not open
+    EXPECT_EQ(cpp.DropMarkers(true).Code(), PLIXW_E_ARGUMENT);
+    ASSERT_EQ(plixw_close(writer), PLIXW_OK);
+    readRecords(59);
+    EXPECT_EQ(ReadOne(reader), "<none>");
 }
 
 TEST_F(PlixWriterLibraryTest, RecordsAreReadBackByteForByte) {

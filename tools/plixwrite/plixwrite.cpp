@@ -29,6 +29,7 @@ constexpr uint32_t MIN_PARTITION_SIZE = 324;
 
 const char* const USAGE =
     "Usage: plixwrite [--name NAME] [--size BYTES] [--count N [--length L]] [--rate R] [--drop]\n"
+    "                 [--no-drop-markers]\n"
     "Writes trace records into the queue of partition NAME (default plixtrace). A missing\n"
     "partition is created with BYTES (default 1048576; an existing one must have that size when\n"
     "--size is given); a partition whose queue the reader would refuse is set up (never while\n"
@@ -47,7 +48,9 @@ const char* const USAGE =
     "  --length L   payload bytes of each synthetic record (default 64; 0 allowed)\n"
     "  --rate R     write at most R records per second\n"
     "  --drop       drop records the queue has no room for instead of waiting; at the end,\n"
-    "               \"plixwrite: W written, D dropped\" on standard error\n"
+    "               \"plixwrite: W written, D dropped\" on standard error; where records were\n"
+    "               dropped, the stream holds \"plixwriter: N records dropped (queue full)\"\n"
+    "  --no-drop-markers  place no such marker records\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
@@ -68,6 +71,7 @@ struct Options {
     bool lengthGiven = false;
     uint64_t rate = 0;  // 0: unpaced
     bool drop = false;
+    bool dropMarkers = true;
     bool help = false;
     bool version = false;
 };
@@ -86,6 +90,10 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
         }
         if (option == "--drop") {
             options.drop = true;
+            continue;
+        }
+        if (option == "--no-drop-markers") {
+            options.dropMarkers = false;
             continue;
         }
         if (option != "--name" && option != "--size" && option != "--count" &&
@@ -311,6 +319,7 @@ int main(int argc, char** argv) {
     } else {
         writer.WaitWhenFull();
     }
+    writer.DropMarkers(options.dropMarkers);
     if (options.countGiven && options.length > writer.MaxRecordLength()) {
         return Fail(EXIT_USAGE, "--length " + std::to_string(options.length) +
                                     " exceeds the largest record of partition " + options.name +

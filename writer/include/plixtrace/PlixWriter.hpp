@@ -76,6 +76,11 @@ public:
         return Status(plixw_set_full_policy(mWriter, PLIXW_FULL_WAIT, timeoutMs));
     }
 
+    // Drop markers in the stream (on by default; see plixw_set_drop_markers).
+    Status DropMarkers(bool on) noexcept {
+        return Status(plixw_set_drop_markers(mWriter, on ? 1 : 0));
+    }
+
     // Counts and the longest record; 0 while not open.
     uint64_t Dropped() const noexcept {
         uint64_t count = 0;

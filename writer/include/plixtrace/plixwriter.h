@@ -49,10 +49,37 @@
  * queue the reader accepts is never set up anew (PLIXW_OPEN_INIT or not), and a partition is
  * never set up while a reader holds it (PLIXW_E_READER_ATTACHED).
  *
+ * Waking the reader. ReadPLIXTrace keeps a wake-up object beside its partition while it runs
+ * (on Linux /dev/shm/plixtrace.wake.rth.NAME). The library opens it read-only when it is there
+ * and passes the partition objects' rules (owned by root or this process's user, not writable by
+ * others), and follows it about once a second on writes (a reader started anew). A write that
+ * makes the queue non-empty then wakes a reader that waits for records, at once instead of at
+ * its next look at the queue: one system call, only when the reader waits; every other write
+ * costs one comparison. Without a usable wake-up object writes are the same, and the reader
+ * finds them by polling (within 100 ms).
+ *
  * Full queue. By default a record that finds no room is dropped at once (the call never
  * blocks) and counted; plixw_set_full_policy chooses waiting instead, with or without a
  * time-out. A record the call did not place for want of room, whichever the policy, counts in
- * plixw_dropped. */
+ * plixw_dropped.
+ *
+ * Drop markers. So that a reader of the trace sees where records went missing, the library
+ * marks them in the stream: when records were dropped since the last record it placed, the next
+ * write that finds room first places one marker record, the text
+ *
+ *     plixwriter: N records dropped (queue full)
+ *
+ * followed by a line feed and a NUL (N in decimal, without separators; "records" whatever N is;
+ * the same for drops after a wait's time-out). ReadPLIXTrace prints and logs it like any record,
+ * so `grep 'plixwriter: [0-9]* records dropped'` finds every hole. The text is stable;
+ * PLIXW_DROP_MARKER_PREFIX is its fixed start. A marker that finds no room waits for the next
+ * write (the record behind it finds no room either: it waits or is dropped as the policy says,
+ * and counts in the next marker), so no drop goes unmarked while the writer stays open, and each
+ * marker stands exactly where its records are missing. plixw_close places a last marker when
+ * the queue has room for it; otherwise those drops are known only from plixw_dropped. Markers
+ * are never counted by plixw_written or plixw_dropped. On by default; plixw_set_drop_markers
+ * turns them off for a host that needs the stream exactly as written. While nothing waits to be
+ * marked, a write costs one test more. */
 #ifndef PLIXTRACE_PLIXWRITER_H
 #define PLIXTRACE_PLIXWRITER_H
 
@@ -108,6 +135,9 @@ extern "C" {
 #define PLIXW_FULL_WAIT 1      /* wait until the reader makes room, up to the time-out */
 #define PLIXW_WAIT_FOREVER 0xFFFFFFFFu
 
+/* The fixed start of every drop marker's text (see Drop markers above). */
+#define PLIXW_DROP_MARKER_PREFIX "plixwriter: "
+
 typedef struct plixw_writer plixw_writer;
 
 /* Opens the queue of partition name for writing. A partition with a valid queue is attached
@@ -128,17 +158,24 @@ PLIXW_API int plixw_write(plixw_writer* writer, const void* data, uint32_t lengt
  * there is room). Takes effect with the next write. */
 PLIXW_API int plixw_set_full_policy(plixw_writer* writer, int policy, uint32_t timeout_ms);
 
-/* Records dropped for want of room since plixw_open (PLIXW_E_FULL and PLIXW_E_TIMEOUT). */
+/* Turns drop markers on (on non-zero, the default) or off (0) from the next write on. Turning
+ * them off forgets drops not marked yet (they stay counted in plixw_dropped); only drops while
+ * they are on are marked. PLIXW_OK, or PLIXW_E_ARGUMENT for a null writer. */
+PLIXW_API int plixw_set_drop_markers(plixw_writer* writer, int on);
+
+/* Records dropped for want of room since plixw_open (PLIXW_E_FULL and PLIXW_E_TIMEOUT); drop
+ * markers are not counted. */
 PLIXW_API int plixw_dropped(const plixw_writer* writer, uint64_t* count);
 
-/* Records written since plixw_open. */
+/* Records written since plixw_open; drop markers are not counted. */
 PLIXW_API int plixw_written(const plixw_writer* writer, uint64_t* count);
 
 /* The longest record this queue takes, in bytes. */
 PLIXW_API int plixw_max_record_length(const plixw_writer* writer, uint32_t* length);
 
-/* Gives the partition reference back and frees the writer; the records written stay in the
- * queue for the reader. A null writer is allowed and does nothing. Always PLIXW_OK. */
+/* Places the last drop marker when drops wait to be marked and the queue has room for it now
+ * (never waiting), gives the partition reference back and frees the writer; the records written
+ * stay in the queue for the reader. A null writer is allowed and does nothing. Always PLIXW_OK. */
 PLIXW_API int plixw_close(plixw_writer* writer);
 
 /* A short English text naming status (never null; "unknown status" for a value that is no
