@@ -74,21 +74,20 @@ public:
     // signal again within 50 milliseconds of the one that began the stop is not a second stop
     // but a copy of the first (timeout sends its signal to the process and to its process
     // group; a hang-up comes from the kernel and from the shell): it is dropped, and no handler
-    // sees it. Handlers
-    // run on a dispatcher thread of their own, so a handler that blocks (on a console nobody
-    // reads) never keeps the next event waiting. Without hooks, SIGTERM that no handler takes
+    // sees it. Handlers run on a dispatcher thread of their own, so a handler that blocks (on a
+    // console nobody reads) never keeps the next event waiting. Without hooks, SIGTERM that no handler takes
     // ends the process by its default action and nothing is forced.
-    // On Windows, once SetStopHooks was called, the thread of a close event that a handler took
-    // waits (4 seconds, below the system's 5-second limit) for NotifyRunEnded and then for
-    // main's exit to end the process; when the run has not ended within that time, it calls
-    // forcedEnd and ends the process with exit status 0.
+    // On Windows, once SetStopHooks was called, Ctrl+C and the close event begin the same window
+    // before any handler runs (3 seconds from Ctrl+C, 4 from the close event, below the system's
+    // 5-second limit), so that a handler blocked on the console cannot hold it back; a second
+    // stop event forces the end at once. The thread of a close event that a handler took never
+    // returns: main's exit or the forced end ends the process first.
     using StopFn = void (*)();
     static void SetStopHooks(StopFn requestStop, StopFn forcedEnd);
 
-    // The main loop has ended in order and the process is on its way out. On Windows this ends
-    // the close handler's wait; on POSIX the stop window still holds until the process ends (so
-    // that a process blocked on its way out still ends), which is why forcedEnd must be
-    // harmless after an orderly release. Main thread.
+    // The main loop has ended in order and the process is on its way out. The stop window still
+    // holds until the process ends (so that a process blocked on its way out still ends), which is
+    // why forcedEnd must be harmless after an orderly release. Main thread.
     static void NotifyRunEnded();
 
     // Pauses the calling thread for about ms milliseconds, or less when a stop event (Ctrl+C, a

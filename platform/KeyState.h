@@ -27,7 +27,9 @@ public:
     // shell: switches the terminal at once when the process is in the terminal's foreground
     // (a background job is stopped by the terminal if it touches it; the watch then tries again
     // a few times a second) and starts the watch thread, which blocks every signal. Does
-    // nothing when standard input is not a terminal or when called before. Any thread.
+    // nothing when standard input is not a terminal or when called before. Any thread. On
+    // Windows, where the key state is the desktop's, it drops a press made before the call (an
+    // Escape that cleared the command line), so only presses from now on count.
     static void BeginEscapeWatch();
 
     // Returns PRESSED_SINCE_LAST_CALL when the watch has seen an Escape key press since the

@@ -1,5 +1,5 @@
 // Windows side of KeyState: GetAsyncKeyState for Escape, which sees the key in any window.
-// There is no terminal to switch, so the watch has nothing to begin or restore.
+// There is no terminal to switch, so the watch has nothing to restore.
 #include "platform/KeyState.h"
 
 #include <windows.h>
@@ -12,7 +12,10 @@ constexpr unsigned KEY_DOWN_NOW = 0x8000;
 
 }  // namespace
 
-void KeyState::BeginEscapeWatch() {}
+// The "pressed since" bit tells of a press since any program last asked: an Escape that cleared
+// the command line before the reader was started would cancel the run at its first look. Read
+// and dropped once here, so only presses from now on count.
+void KeyState::BeginEscapeWatch() { GetAsyncKeyState(VIRTUAL_KEY_ESCAPE); }
 
 // Non-zero when Escape is down now (0x8000) or was pressed since the previous call (0x0001);
 // the bits are passed on as GetAsyncKeyState gives them.

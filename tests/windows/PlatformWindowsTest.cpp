@@ -218,7 +218,31 @@ HANDLE StartEvent(DWORD eventCode) {
     std::exit(0);
 }
 
+// A handler blocked in its printf (behind a main thread stuck in a console write) and a main
+// thread that never ends: the stop window began before the handler ran, so the forced end still
+// comes, for Ctrl+C as for the close event.
+int TakeAndBlock(uint32_t eventCode) {
+    std::fprintf(stderr, "taken %u\n", eventCode);
+    std::fflush(stderr);
+    Sleep(INFINITE);
+    return 1;
+}
+[[noreturn]] void BlockedHandlerCannotHoldTheStopBack(DWORD eventCode) {
+    ConsoleControl::SetStopHooks(nullptr, ForcedEndSays);
+    if (!ConsoleControl::SetHandler(TakeAndBlock)) {
+        std::exit(1);
+    }
+    HANDLE thread = StartEvent(eventCode);
+    WaitForSingleObject(thread, 20000);  // hang guard; the forced end comes first
+    std::fprintf(stderr, "not forced\n");
+    std::exit(7);
+}
+
 TEST(ConsoleControlWindowsTest, CloseEventWaitsForTheOrderlyEndOrForcesIt) {
+    EXPECT_EXIT(BlockedHandlerCannotHoldTheStopBack(CTRL_C_EVENT), testing::ExitedWithCode(0),
+                "^taken 0\nforced end\n$");
+    EXPECT_EXIT(BlockedHandlerCannotHoldTheStopBack(CTRL_CLOSE_EVENT), testing::ExitedWithCode(0),
+                "^taken 2\nforced end\n$");
     EXPECT_EXIT(CloseWaitsForTheOrderlyEnd(), testing::ExitedWithCode(0),
                 "^taken 2\nstop asked: 1, waited for the loop: 1, waited for exit: 1\n$");
     EXPECT_EXIT(StuckLoopIsEndedWithForcedEnd(), testing::ExitedWithCode(0),
