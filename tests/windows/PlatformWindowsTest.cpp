@@ -195,18 +195,6 @@ HANDLE StartEvent(DWORD eventCode) {
     std::exit(0);
 }
 
-// A main loop that never ends: after the wait, forcedEnd runs and the process ends with 0.
-[[noreturn]] void StuckLoopIsEndedWithForcedEnd() {
-    ConsoleControl::SetStopHooks(nullptr, ForcedEndSays);
-    if (!ConsoleControl::SetHandler(TakeAndAskToStop)) {
-        std::exit(1);
-    }
-    HANDLE thread = StartEvent(CTRL_CLOSE_EVENT);
-    WaitForSingleObject(thread, 20000);  // hang guard; the forced end comes first
-    std::fprintf(stderr, "event thread returned\n");
-    std::exit(7);
-}
-
 // Ctrl+C does not end the process: its thread returns at once, whatever the main loop does.
 [[noreturn]] void CtrlCReturnsAtOnce() {
     ConsoleControl::SetStopHooks(nullptr, ForcedEndFails);
@@ -218,18 +206,19 @@ HANDLE StartEvent(DWORD eventCode) {
     std::exit(0);
 }
 
-// A handler blocked in its printf (behind a main thread stuck in a console write) and a main
-// thread that never ends: the stop window began before the handler ran, so the forced end still
-// comes, for Ctrl+C as for the close event.
+// A main loop that never ends: after the wait, forcedEnd runs and the process ends with 0. Also
+// with a handler blocked in its printf (behind a main thread stuck in a console write): the stop
+// window began before the handler ran, so the forced end still comes, for Ctrl+C as for the
+// close event.
 int TakeAndBlock(uint32_t eventCode) {
     std::fprintf(stderr, "taken %u\n", eventCode);
     std::fflush(stderr);
     Sleep(INFINITE);
     return 1;
 }
-[[noreturn]] void BlockedHandlerCannotHoldTheStopBack(DWORD eventCode) {
+[[noreturn]] void StuckLoopIsEndedWithForcedEnd(ConsoleControl::Handler handler, DWORD eventCode) {
     ConsoleControl::SetStopHooks(nullptr, ForcedEndSays);
-    if (!ConsoleControl::SetHandler(TakeAndBlock)) {
+    if (!ConsoleControl::SetHandler(handler)) {
         std::exit(1);
     }
     HANDLE thread = StartEvent(eventCode);
@@ -239,14 +228,14 @@ int TakeAndBlock(uint32_t eventCode) {
 }
 
 TEST(ConsoleControlWindowsTest, CloseEventWaitsForTheOrderlyEndOrForcesIt) {
-    EXPECT_EXIT(BlockedHandlerCannotHoldTheStopBack(CTRL_C_EVENT), testing::ExitedWithCode(0),
-                "^taken 0\nforced end\n$");
-    EXPECT_EXIT(BlockedHandlerCannotHoldTheStopBack(CTRL_CLOSE_EVENT), testing::ExitedWithCode(0),
-                "^taken 2\nforced end\n$");
+    EXPECT_EXIT(StuckLoopIsEndedWithForcedEnd(TakeAndBlock, CTRL_C_EVENT),
+                testing::ExitedWithCode(0), "^taken 0\nforced end\n$");
+    EXPECT_EXIT(StuckLoopIsEndedWithForcedEnd(TakeAndBlock, CTRL_CLOSE_EVENT),
+                testing::ExitedWithCode(0), "^taken 2\nforced end\n$");
     EXPECT_EXIT(CloseWaitsForTheOrderlyEnd(), testing::ExitedWithCode(0),
                 "^taken 2\nstop asked: 1, waited for the loop: 1, waited for exit: 1\n$");
-    EXPECT_EXIT(StuckLoopIsEndedWithForcedEnd(), testing::ExitedWithCode(0),
-                "^taken 2\nforced end\n$");
+    EXPECT_EXIT(StuckLoopIsEndedWithForcedEnd(TakeAndAskToStop, CTRL_CLOSE_EVENT),
+                testing::ExitedWithCode(0), "^taken 2\nforced end\n$");
     EXPECT_EXIT(CtrlCReturnsAtOnce(), testing::ExitedWithCode(0), "^taken 0\nreturned\n$");
 }
 
