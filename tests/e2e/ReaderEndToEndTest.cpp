@@ -477,22 +477,17 @@ TEST_F(ReaderEndToEndTest, HelpVersionAndOtherArgumentsEndBeforeAnythingIsTouche
 
     // The shipped program the same way, in a /tmp of its own where its log directory would be
     // made: 99 when it was.
-    if (std::system("unshare -m --propagation private sh -c 'mount -t tmpfs tmpfs /tmp' "
-                    "2>/dev/null") != 0) {
-        GTEST_SKIP() << "no private mount namespace with its own /tmp here (unshare -m refused): "
-                        "the injected reader passed, the shipped program is only ever run "
-                        "against a private /tmp";
+    const std::string why = PlixTest::NoPrivateTmp();
+    if (!why.empty()) {
+        GTEST_SKIP() << why << "; the shipped program's arguments are not shown here";
     }
     for (const std::string arg : {"--help", "--version", "--frobnicate"}) {
         SCOPED_TRACE(arg);
         ChildProcess::Options options;
         options.stdoutPath = (mWork / "stdout").string();
         mChild = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"/usr/bin/unshare", "-m", "--propagation", "private", "sh",
-                                     "-c",
-                                     "mount -t tmpfs -o mode=1777 tmpfs /tmp && \"$0\" \"$1\"; "
-                                     "s=$?; [ -e /tmp/jub_logs ] && s=99; exit $s",
-                                     Program("ReadPLIXTrace"), arg},
+            PlixTest::InPrivateTmp(Program("ReadPLIXTrace"), {arg},
+                                   "[ -e /tmp/jub_logs ] && s=99; exit $s"),
             (mWork / "stderr").string(), options);
         const int status = Wait();
         EXPECT_TRUE(PlixTest::ExitedWith(status, arg == "--frobnicate" ? 2 : 0))
