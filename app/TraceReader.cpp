@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/IdlePacer.h"
+#include "app/ReaderCommandLine.h"
 #include "app/TraceLogCleanup.h"
 #include "app/TraceLogDirectory.h"
 #include "app/TraceLogRecorder.h"
@@ -141,9 +142,17 @@ TraceReader::TraceReader(std::string logDirectory)
 TraceReader::TraceReader(std::string cleanupDirectory, std::string sinkDirectory)
     : mCleanupDirectory(std::move(cleanupDirectory)), mSinkDirectory(std::move(sinkDirectory)) {}
 
+int TraceReader::Run(int argc, char** argv) {
+    int code = EXIT_USAGE;
+    if (ReaderCommandLine::Handle(argc, argv, &code)) {
+        return code;
+    }
+    return Run();
+}
+
 int TraceReader::Run() {
     // The partition lives inside RunUnguarded, so it is released before an exception gets here.
-    int code = 1;
+    int code = EXIT_START_REFUSED;
     try {
         code = RunUnguarded();
     } catch (const std::exception& e) {
@@ -173,13 +182,13 @@ int TraceReader::RunUnguarded() {
 
     TraceLogDirectory directory(mSinkDirectory);
     if (!directory.LockIfPresent()) {
-        return 1;
+        return EXIT_START_REFUSED;
     }
     if (directory.Locked()) {
         CleanupTraceLogDirectory(mCleanupDirectory);
     }
     if (!directory.Prepare()) {
-        return 1;
+        return EXIT_START_REFUSED;
     }
     InitTraceLogSink(mSinkDirectory);
 
@@ -189,19 +198,19 @@ int TraceReader::RunUnguarded() {
             break;
         case TracePartition::StartResult::MISSING:
             ReportStartFailure(ExplainMissingPartition().c_str());
-            return 1;
+            return EXIT_START_REFUSED;
         case TracePartition::StartResult::NOT_OPENABLE:
             ReportStartFailure(
                 "could not be opened: not initialised, of another layout version or size, or "
                 "not registered by its writer");
-            return 1;
+            return EXIT_START_REFUSED;
         case TracePartition::StartResult::NO_QUEUE:
             ReportStartFailure("holds no queue that a writer has set up");
-            return 1;
+            return EXIT_START_REFUSED;
         case TracePartition::StartResult::OTHER_READER:
             ReportStartFailure(
                 "is held by another reader (one reader per partition); stop that one first");
-            return 1;
+            return EXIT_START_REFUSED;
     }
 
     Platform::ConsoleControl::SetStopHooks(RequestStop, ForcedEnd);
@@ -210,12 +219,12 @@ int TraceReader::RunUnguarded() {
         std::fflush(stdout);
         // A stop during the pause ends it early; the exit code stays 1.
         Platform::ConsoleControl::PauseUnlessStopped(HANDLER_ERROR_PAUSE_MS);
-        return 1;
+        return EXIT_START_REFUSED;
     }
     // A stop asked for during start-up has reached the handler by now: no record is read.
     if (sStopRequested) {
         WaitForHandlers();
-        return 0;
+        return EXIT_ENDED;
     }
     Platform::KeyState::BeginEscapeWatch();
 
@@ -246,7 +255,7 @@ int TraceReader::RunUnguarded() {
                 log.Record(buffer.data(), textLength);
                 if (!consoleThere) {
                     log.Summarize();
-                    return 0;
+                    return EXIT_ENDED;
                 }
             }
             // The once-a-second checks go by the clock while records flow too: one reading per
@@ -272,7 +281,7 @@ int TraceReader::RunUnguarded() {
         if (Platform::KeyState::GetAsyncEscapeState() != 0) {
             SayCanceled();
             log.Summarize();
-            return 0;
+            return EXIT_ENDED;
         }
         if (sStopRequested) {
             const bool canceled = Platform::KeyState::GetSettledEscapeState(KEY_SETTLE_MS) != 0;
@@ -281,7 +290,7 @@ int TraceReader::RunUnguarded() {
                 SayCanceled();
             }
             log.Summarize();
-            return 0;
+            return EXIT_ENDED;
         }
     }
 }

@@ -25,6 +25,12 @@ int ConsoleCtrlHandler(uint32_t eventCode);
 
 class TraceReader {
 public:
+    // The reader's exit codes; the usage, the manual and the README list them (and the failed
+    // check's -2, PlixBase::ZUL_ASSERT_EXIT_STATUS).
+    static constexpr int EXIT_ENDED = 0;          // the run ended in order, whatever stopped it
+    static constexpr int EXIT_START_REFUSED = 1;  // the start failed: one line on stderr says why
+    static constexpr int EXIT_USAGE = 2;          // a bad command line: nothing was touched
+
     // logDirectory: where the cleanup and the trace log sink work. Tests pass a directory of
     // their own.
     explicit TraceReader(std::string logDirectory);
@@ -37,6 +43,11 @@ public:
     // exception of the logging library or the communication layer ends it with one line on
     // stderr and exit code 1, after the partition has been released.
     int Run();
+
+    // The program with its command line (see ReaderCommandLine): --help, --version and a bad
+    // command line end here with their exit code, before anything is touched; no arguments
+    // run the program as Run() does.
+    int Run(int argc, char** argv);
 
 private:
     int RunUnguarded();

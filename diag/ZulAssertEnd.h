@@ -8,6 +8,10 @@
 
 namespace PlixBase {
 
+// The exit status of a failed check in every program but the fuzz targets: -2, which a POSIX
+// parent sees as 254.
+constexpr int ZUL_ASSERT_EXIT_STATUS = -2;
+
 // Ends the failure of the check written as expression; never returns.
 [[noreturn]] void ZulAssertEnd(const char* expression);
 

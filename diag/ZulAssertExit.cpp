@@ -6,6 +6,6 @@
 
 namespace PlixBase {
 
-void ZulAssertEnd(const char* /*expression*/) { std::exit(-2); }
+void ZulAssertEnd(const char* /*expression*/) { std::exit(ZUL_ASSERT_EXIT_STATUS); }
 
 }  // namespace PlixBase

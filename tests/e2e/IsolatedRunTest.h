@@ -14,8 +14,23 @@
 #include <filesystem>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace PlixTest {
+
+// Why this machine cannot give a process a private /tmp (a mount namespace with a tmpfs of its
+// own), or empty when it can. The shipped reader knows one log directory, /tmp/jub_logs, so it
+// is only ever run in a private /tmp.
+std::string NoPrivateTmp();
+
+// The command line that runs program with args in a mount namespace of its own whose /tmp is a
+// new tmpfs (mode 1777); a build tree under /tmp (a clone there) stays in view through a bind
+// mount of its top folder. Exit status 97 when the namespace cannot be set up. With then empty
+// the program's status is the command's; otherwise the shell commands in then run after it,
+// with its status in $s, and end the command.
+std::vector<std::string> InPrivateTmp(const std::string& program,
+                                      const std::vector<std::string>& args = {},
+                                      const std::string& then = "");
 
 class IsolatedRunTest : public ::testing::Test {
 protected:

@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -405,6 +406,99 @@ TEST_F(ReaderEndToEndTest, HandlerThatCannotBeInstalledEndsWithOne) {
         EXPECT_EQ(p.RefCount(), 1);
         // Not a timing requirement: a pause that ignored the stop would take the full 5 s.
         EXPECT_LT(took, std::chrono::milliseconds(4500)) << "the stop did not end the pause";
+    }
+}
+
+// Shared-memory objects under the case's prefix (the partition, a wake-up object beside it).
+std::vector<std::string> ShmObjectsWith(const std::string& prefix) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator("/dev/shm")) {
+        const std::string name = e.path().filename().string();
+        if (name.find(prefix) != std::string::npos) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(ReaderEndToEndTest, HelpVersionAndOtherArgumentsEndBeforeAnythingIsTouched) {
+    // A queue the reader would attach to and drain, one record waiting in it.
+    HandPartition p("plixtrace", 4096);
+    p.WriteHeader(5, 1);
+    p.WriteQueue(1);
+    p.Push(std::string("waiting\n") + '\0');
+    const uint32_t readOffset = p.ReadOffset();
+    const std::vector<std::string> objects = ShmObjectsWith(mPrefix);
+    ASSERT_EQ(objects, std::vector<std::string>{mPrefix + "plixtrace"});
+
+    const std::string usage = "Usage: ReadPLIXTrace [--help | --version]\n";
+    const std::string version = std::string("ReadPLIXTrace ") + PLIX_VERSION + "\n";
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string out;  // exactly, or the start of the help for the usage line
+        std::string err;
+    } cases[] = {
+        {{"--help"}, 0, usage, ""},
+        {{"-h"}, 0, usage, ""},
+        {{"--version"}, 0, version, ""},
+        {{"--vers"}, 0, version, ""},
+        {{"--frobnicate"}, 2, "", "ReadPLIXTrace: unrecognized option '--frobnicate'\n" + usage},
+        {{"--help=now"}, 2, "", "ReadPLIXTrace: option '--help' doesn't allow an argument\n" + usage},
+        {{"-x"}, 2, "", "ReadPLIXTrace: invalid option -- 'x'\n" + usage},
+        {{"plixtrace"}, 2, "", "ReadPLIXTrace: unexpected argument 'plixtrace'\n" + usage},
+        {{"--help", "more"}, 2, "", "ReadPLIXTrace: unexpected argument 'more'\n" + usage},
+        {{"--", "--help"}, 2, "", "ReadPLIXTrace: unexpected argument '--help'\n" + usage},
+    };
+    for (const auto& c : cases) {
+        std::string shown;
+        for (const auto& a : c.args) shown += "'" + a + "' ";
+        SCOPED_TRACE(shown);
+        std::vector<std::string> argv = {mReader, mLogDir.string()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        ChildProcess::Options options;
+        options.stdoutPath = (mWork / "stdout").string();
+        mChild = std::make_unique<ChildProcess>(argv, (mWork / "stderr").string(), options);
+        const int status = Wait();
+        EXPECT_TRUE(PlixTest::ExitedWith(status, c.exitCode)) << PlixTest::Describe(status);
+        if (c.out == usage) {
+            EXPECT_EQ(Stdout().rfind(usage, 0), 0u) << Stdout();
+        } else {
+            EXPECT_EQ(Stdout(), c.out);
+        }
+        EXPECT_EQ(Stderr(), c.err);
+        // Nothing touched: no log directory, no reference, no attach, nothing read, no wake-up
+        // object.
+        EXPECT_FALSE(fs::exists(mLogDir));
+        EXPECT_EQ(p.RefCount(), 1);
+        EXPECT_EQ(p.AttachCount(), 1);
+        EXPECT_EQ(p.ReadOffset(), readOffset);
+        EXPECT_EQ(ShmObjectsWith(mPrefix), objects);
+    }
+
+    // The shipped program the same way, in a /tmp of its own where its log directory would be
+    // made: 99 when it was.
+    const std::string why = PlixTest::NoPrivateTmp();
+    if (!why.empty()) {
+        GTEST_SKIP() << why << "; the shipped program's arguments are not shown here";
+    }
+    for (const std::string arg : {"--help", "--version", "--frobnicate"}) {
+        SCOPED_TRACE(arg);
+        ChildProcess::Options options;
+        options.stdoutPath = (mWork / "stdout").string();
+        mChild = std::make_unique<ChildProcess>(
+            PlixTest::InPrivateTmp(Program("ReadPLIXTrace"), {arg},
+                                   "[ -e /tmp/jub_logs ] && s=99; exit $s"),
+            (mWork / "stderr").string(), options);
+        const int status = Wait();
+        EXPECT_TRUE(PlixTest::ExitedWith(status, arg == "--frobnicate" ? 2 : 0))
+            << PlixTest::Describe(status) << Stderr();
+        if (arg == "--frobnicate") {
+            EXPECT_EQ(Stderr(), "ReadPLIXTrace: unrecognized option '--frobnicate'\n" + usage);
+        } else {
+            EXPECT_EQ(Stdout().rfind(arg == "--version" ? version : usage, 0), 0u) << Stdout();
+        }
+        EXPECT_EQ(p.RefCount(), 1);
+        EXPECT_EQ(p.ReadOffset(), readOffset);
     }
 }
 

@@ -922,30 +922,14 @@ TEST_F(ReaderFaultTest, TimeoutsInterruptIsOneStopAndItsLineIsAlwaysWritten) {
     }
 }
 
-// Why this machine cannot give a process a private /tmp (a mount namespace with a tmpfs of its
-// own), or empty when it can.
-std::string NoPrivateTmp() {
-    const int status =
-        std::system("unshare -m --propagation private sh -c 'mount -t tmpfs tmpfs /tmp' 2>/dev/null");
-    return status == 0 ? "" : "no private mount namespace with its own /tmp here (unshare -m refused)";
-}
-
 TEST_F(ReaderFaultTest, SecondReaderWithAPrivateTmpIsRefusedAndEveryRecordArrivesOnce) {
     const std::string why = NoPrivateTmp();
     if (!why.empty()) GTEST_SKIP() << why << "; the one-reader rule is not shown here";
     // The shipped reader, each in a namespace whose /tmp (and so /tmp/jub_logs, the directory
-    // it locks) is a tmpfs of its own: only the partition is shared. A build tree under /tmp (a
-    // clone there) is carried into the new /tmp through a bind mount of its top folder.
-    const char* privateTmp =
-        "keep=; case $0 in /tmp/?*) keep=${0#/tmp/}; keep=${keep%%/*} ;; esac; "
-        "if [ -n \"$keep\" ]; then mount --rbind /tmp /mnt || exit 97; fi; "
-        "mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 97; "
-        "if [ -n \"$keep\" ]; then mkdir \"/tmp/$keep\" && mount --bind \"/mnt/$keep\" "
-        "\"/tmp/$keep\" || exit 97; fi; exec \"$0\"";
-    auto startReader = [this, privateTmp] {
+    // it locks) is a tmpfs of its own: only the partition is shared.
+    auto startReader = [this] {
         return std::make_unique<ChildProcess>(
-            std::vector<std::string>{"/usr/bin/unshare", "-m", "--propagation", "private", "sh", "-c",
-                                     privateTmp, Program("ReadPLIXTrace")},
+            InPrivateTmp(Program("ReadPLIXTrace")),
             (mWork / ("reader" + std::to_string(++mStarts) + ".err")).string());
     };
     auto p = MakePartition();

@@ -217,8 +217,10 @@ TEST_F(PlixwriteTest, BadCommandLinesChangeNothing) {
         SCOPED_TRACE(shown);
         ToolResult r = Plixwrite(args, "line\n");
         EXPECT_EQ(r.exitCode, 2);
+        // The reason, then the usage line.
         EXPECT_EQ(r.err.rfind("plixwrite: ", 0), 0u) << r.err;
-        EXPECT_EQ(LineCount(r.err), 1u) << r.err;
+        EXPECT_EQ(LineCount(r.err), 2u) << r.err;
+        EXPECT_EQ(r.err.find("\nUsage: plixwrite "), r.err.find('\n')) << r.err;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(mPartitions.Names(), std::vector<std::string>{});
     }
@@ -231,6 +233,7 @@ TEST_F(PlixwriteTest, BadCommandLinesChangeNothing) {
     r = Plixwrite({"--count", "1", "--length", "3769"});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("3768"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\nUsage: plixwrite "), std::string::npos) << r.err;
     EXPECT_EQ(ReadAll(), std::vector<std::string>{});
     ASSERT_EQ(rthPartitionCreate("tiny", 100), RTH_OK);
     r = Plixwrite({"--name", "tiny"}, "line\n");

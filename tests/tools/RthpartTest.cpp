@@ -84,49 +84,58 @@ TEST_F(RthpartTest, CreateListRemoveWithMode0660) {
     EXPECT_EQ(r.err, "");
 }
 
-TEST_F(RthpartTest, BadInputFailsWithOneLineAndChangesNothing) {
+TEST_F(RthpartTest, BadInputFailsWithItsReasonAndChangesNothing) {
     ASSERT_EQ(Rthpart({"create", "keep", "4096"}).exitCode, 0);
     const std::string longName(32, 'n');
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"create", "p", "abc"},
-        {"create", "p", "0"},
-        {"create", "p", "-5"},
-        {"create", "p", "12x"},
-        {"create", "p", "+12"},
-        {"create", "p", " 12"},
-        {"create", "p", ""},
-        {"create", "p", "4294967296"},
-        {"create", "p", "99999999999999999999999"},
-        {"create", "", "4096"},
-        {"create", longName, "4096"},
-        {"create", "a/b", "4096"},
-        {"create", "keep", "8192"},  // exists: keeps its size
-        {"create", "p"},
-        {"create", "p", "4096", "x"},
-        {"remove", "absent"},
-        {"remove", ""},
-        {"remove", longName},
-        {"remove"},
-        {"remove", "keep", "x"},
-        {"show", "absent"},
-        {"show"},
-        {"show", "a/b"},
-        {"list", "x"},
-        {"frobnicate", "keep"},
-        {"--help", "x"},
+    // A bad command line (2) says why and repeats the usage line; a failed operation (1) says
+    // one line.
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+    } bad[] = {
+        {{}, 2},
+        {{"create", "p", "abc"}, 2},
+        {{"create", "p", "0"}, 2},
+        {{"create", "p", "-5"}, 2},
+        {{"create", "p", "12x"}, 2},
+        {{"create", "p", "+12"}, 2},
+        {{"create", "p", " 12"}, 2},
+        {{"create", "p", ""}, 2},
+        {{"create", "p", "4294967296"}, 2},
+        {{"create", "p", "99999999999999999999999"}, 2},
+        {{"create", "", "4096"}, 2},
+        {{"create", longName, "4096"}, 2},
+        {{"create", "a/b", "4096"}, 2},
+        {{"create", "keep", "8192"}, 1},  // exists: keeps its size
+        {{"create", "p"}, 2},
+        {{"create", "p", "4096", "x"}, 2},
+        {{"remove", "absent"}, 1},
+        {{"remove", ""}, 2},
+        {{"remove", longName}, 2},
+        {{"remove"}, 2},
+        {{"remove", "keep", "x"}, 2},
+        {{"show", "absent"}, 1},
+        {{"show"}, 2},
+        {{"show", "a/b"}, 2},
+        {{"list", "x"}, 2},
+        {{"frobnicate", "keep"}, 2},
+        {{"--help", "x"}, 2},
     };
-    for (const auto& args : bad) {
+    for (const auto& c : bad) {
         std::string shown;
-        for (const auto& a : args) {
+        for (const auto& a : c.args) {
             shown += "'" + a + "' ";
         }
         SCOPED_TRACE(shown);
-        ToolResult r = Rthpart(args);
-        EXPECT_NE(r.exitCode, 0);
-        EXPECT_GT(r.exitCode, 0);  // a message and an exit, never a crash
+        ToolResult r = Rthpart(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
         EXPECT_EQ(r.err.rfind("rthpart: ", 0), 0u) << r.err;
-        EXPECT_EQ(LineCount(r.err), 1u) << r.err;
+        if (c.exitCode == 2) {
+            EXPECT_EQ(LineCount(r.err), 2u) << r.err;
+            EXPECT_EQ(r.err.find("\nUsage: rthpart "), r.err.find('\n')) << r.err;
+        } else {
+            EXPECT_EQ(LineCount(r.err), 1u) << r.err;
+        }
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(mPartitions.Names(), std::vector<std::string>{"keep"});
     }

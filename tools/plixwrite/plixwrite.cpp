@@ -1,7 +1,9 @@
 // plixwrite: the command-line trace writer. Writes records into the trace queue of a partition,
 // creating the partition when it is missing and setting its queue up when it is not set up.
-// See USAGE for the exact behaviour; one writer per queue at a time. It writes through the
+// See USAGE_TEXT for the exact behaviour; one writer per queue at a time. It writes through the
 // writer library (plixtrace/PlixWriter.hpp), as any other program would.
+#include <getopt.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -19,17 +21,19 @@
 #include "rth/RthAdmin.h"
 #include "rth/RthLib.h"
 #include "tools/common/ParseDecimal.h"
+#include "tools/common/ToolExit.h"
 
 namespace {
 
-constexpr int EXIT_FAILED = 1;
-constexpr int EXIT_USAGE = 2;
 // Smallest partition that holds a queue (the library refuses smaller ones).
 constexpr uint32_t MIN_PARTITION_SIZE = 324;
 
-const char* const USAGE =
-    "Usage: plixwrite [--name NAME] [--size BYTES] [--count N [--length L]] [--rate R] [--drop]\n"
-    "                 [--no-drop-markers]\n"
+// The usage's first line, said again after every bad command line.
+const char* const USAGE_LINE =
+    "Usage: plixwrite [--name NAME] [--size BYTES] [--count N [--length L]] [--rate R] [--drop] "
+    "[--no-drop-markers]\n";
+
+const char* const USAGE_TEXT =
     "Writes trace records into the queue of partition NAME (default plixtrace). A missing\n"
     "partition is created with BYTES (default 1048576; an existing one must have that size when\n"
     "--size is given); a partition whose queue the reader would refuse is set up (never while\n"
@@ -43,6 +47,8 @@ const char* const USAGE =
     "followed by a NUL, the last piece followed by the line feed and the NUL. The largest\n"
     "record is the queue's capacity less 72 bytes (3768 in a 4096-byte partition).\n"
     "\n"
+    "  --name NAME  the partition (a value may also follow its option after '=': --name=NAME)\n"
+    "  --size BYTES the size of a partition to create\n"
     "  --count N    write N synthetic records instead: record n (1..N) is \"n \" and letters,\n"
     "               cut or filled to exactly L bytes, the last two being a line feed and a NUL\n"
     "  --length L   payload bytes of each synthetic record (default 64; 0 allowed)\n"
@@ -53,12 +59,21 @@ const char* const USAGE =
     "  --no-drop-markers  place no such marker records\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
-    "\n"
-    "Exit status: 0 done, 1 partition or queue failure, 2 bad command line.\n";
+    "Long options may be abbreviated where that is unambiguous; -- ends the options.\n"
+    "\n";
 
 int Fail(int status, const std::string& message) {
     std::fprintf(stderr, "plixwrite: %s\n", message.c_str());
     return status;
+}
+
+// A bad command line: the reason (unless getopt has said it) and the usage line.
+int UsageError(const std::string& message = "") {
+    if (!message.empty()) {
+        Fail(TOOL_EXIT_USAGE, message);
+    }
+    std::fputs(USAGE_LINE, stderr);
+    return TOOL_EXIT_USAGE;
 }
 
 struct Options {
@@ -76,73 +91,121 @@ struct Options {
     bool version = false;
 };
 
-// Empty string on success, else the one-line reason.
-std::string ParseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        std::string option = argv[i];
-        if (option == "--help" || option == "-h") {
-            options.help = true;
-            continue;
-        }
-        if (option == "--version") {
-            options.version = true;
-            continue;
-        }
-        if (option == "--drop") {
-            options.drop = true;
-            continue;
-        }
-        if (option == "--no-drop-markers") {
-            options.dropMarkers = false;
-            continue;
-        }
-        if (option != "--name" && option != "--size" && option != "--count" &&
-            option != "--length" && option != "--rate") {
-            return "unknown option '" + option + "' (try plixwrite --help)";
-        }
-        if (i + 1 >= argc) {
-            return option + " needs a value";
-        }
-        const char* value = argv[++i];
-        uint64_t number = 0;
-        if (option == "--name") {
-            options.name = value;
-        } else if (option == "--size") {
+// What getopt_long returns for the options without a short form.
+enum LongOnly : int {
+    OPT_NAME = 256,
+    OPT_SIZE,
+    OPT_COUNT,
+    OPT_LENGTH,
+    OPT_RATE,
+    OPT_DROP,
+    OPT_NO_DROP_MARKERS,
+    OPT_VERSION,
+};
+
+// The value of an option with a number: empty on success, else the one-line reason.
+std::string TakeNumber(int option, const char* value, Options& options) {
+    uint64_t number = 0;
+    switch (option) {
+        case OPT_SIZE:
             if (!ParseDecimal(value, MIN_PARTITION_SIZE, UINT32_MAX, number)) {
                 return "--size must be a decimal number from " +
-                       std::to_string(MIN_PARTITION_SIZE) + " to 4294967295: '" +
-                       value + "'";
+                       std::to_string(MIN_PARTITION_SIZE) + " to 4294967295: '" + value + "'";
             }
             options.size = static_cast<uint32_t>(number);
             options.sizeGiven = true;
-        } else if (option == "--count") {
+            return "";
+        case OPT_COUNT:
             if (!ParseDecimal(value, 1, UINT64_MAX / 10, number)) {
                 return std::string("--count must be a positive decimal number: '") + value + "'";
             }
             options.count = number;
             options.countGiven = true;
-        } else if (option == "--length") {
+            return "";
+        case OPT_LENGTH:
             if (!ParseDecimal(value, 0, UINT32_MAX, number)) {
                 return std::string("--length must be a decimal number of at most 32 bits: '") +
                        value + "'";
             }
             options.length = static_cast<uint32_t>(number);
             options.lengthGiven = true;
-        } else {
+            return "";
+        default:  // OPT_RATE
             if (!ParseDecimal(value, 1, 1000000000, number)) {
                 return std::string("--rate must be a decimal number from 1 to 1000000000: '") +
                        value + "'";
             }
             options.rate = number;
+            return "";
+    }
+}
+
+// Reads the command line into options: true, or false after the reason and the usage line are
+// on stderr.
+bool ParseOptions(int argc, char** argv, Options& options) {
+    static const option LONG_OPTIONS[] = {
+        {"name", required_argument, nullptr, OPT_NAME},
+        {"size", required_argument, nullptr, OPT_SIZE},
+        {"count", required_argument, nullptr, OPT_COUNT},
+        {"length", required_argument, nullptr, OPT_LENGTH},
+        {"rate", required_argument, nullptr, OPT_RATE},
+        {"drop", no_argument, nullptr, OPT_DROP},
+        {"no-drop-markers", no_argument, nullptr, OPT_NO_DROP_MARKERS},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, OPT_VERSION},
+        {nullptr, 0, nullptr, 0},
+    };
+    // getopt's messages start with argv[0]: the program's name, as every line of ours does.
+    static char programName[] = "plixwrite";
+    std::vector<char*> args(argv, argv + argc);
+    args[0] = programName;
+    args.push_back(nullptr);
+    for (int c; (c = getopt_long(argc, args.data(), "h", LONG_OPTIONS, nullptr)) != -1;) {
+        std::string problem;
+        switch (c) {
+            case 'h':
+                options.help = true;
+                break;
+            case OPT_VERSION:
+                options.version = true;
+                break;
+            case OPT_DROP:
+                options.drop = true;
+                break;
+            case OPT_NO_DROP_MARKERS:
+                options.dropMarkers = false;
+                break;
+            case OPT_NAME:
+                options.name = optarg;
+                break;
+            case OPT_SIZE:
+            case OPT_COUNT:
+            case OPT_LENGTH:
+            case OPT_RATE:
+                problem = TakeNumber(c, optarg, options);
+                break;
+            default:  // getopt has said what is wrong
+                UsageError();
+                return false;
+        }
+        if (!problem.empty()) {
+            UsageError(problem);
+            return false;
         }
     }
+    if (optind < argc) {
+        UsageError(std::string("unexpected argument '") + args[optind] + "'");
+        return false;
+    }
     if (options.lengthGiven && !options.countGiven) {
-        return "--length needs --count";
+        UsageError("--length needs --count");
+        return false;
     }
     if (!rthNameValid(options.name.c_str())) {
-        return "invalid partition name '" + options.name + "' (1 to 31 characters, no '/')";
+        UsageError("invalid partition name '" + options.name + "' (1 to 31 characters, no '/')");
+        return false;
     }
-    return "";
+    return true;
 }
 
 // Keeps records at most rate per second apart, sleeping (never spinning) until each is due.
@@ -180,16 +243,17 @@ bool Put(plixtrace::Writer& writer, Pacer& pacer, const char* data, size_t lengt
         case PLIXW_E_FULL:
             return true;
         case PLIXW_E_BROKEN:
-            Fail(EXIT_FAILED, "the queue in partition " + name + " is no longer valid");
+            Fail(TOOL_EXIT_FAILED, "the queue in partition " + name + " is no longer valid");
             return false;
         case PLIXW_E_GONE:
             // Said once: the run ends here; a new partition is for a new run to write.
-            Fail(EXIT_FAILED, "partition " + name +
-                                  " was removed or replaced; no reader sees what this run would "
-                                  "write into it; ending");
+            Fail(TOOL_EXIT_FAILED,
+                 "partition " + name +
+                     " was removed or replaced; no reader sees what this run would "
+                     "write into it; ending");
             return false;
         default:
-            Fail(EXIT_FAILED, "cannot write to partition " + name + ": " + status.Message());
+            Fail(TOOL_EXIT_FAILED, "cannot write to partition " + name + ": " + status.Message());
             return false;
     }
 }
@@ -200,26 +264,27 @@ int OpenFailed(const std::string& name, plixtrace::Status status) {
     // through its calls: say what is wrong with it in the library's words instead.
     char reason[RTH_REASON_SIZE];
     if (rthPartitionExplain(name.c_str(), reason, sizeof reason) == RTH_UNSAFE) {
-        return Fail(EXIT_FAILED, "partition \"" + name + "\" " + reason);
+        return Fail(TOOL_EXIT_FAILED, "partition \"" + name + "\" " + reason);
     }
     switch (status.Code()) {
         case PLIXW_E_NO_PARTITION:
-            return Fail(EXIT_FAILED, "partition " + name + " does not exist");
+            return Fail(TOOL_EXIT_FAILED, "partition " + name + " does not exist");
         case PLIXW_E_TOO_SMALL:
-            return Fail(EXIT_FAILED, "partition " + name + " is too small for a queue (at least " +
-                                         std::to_string(MIN_PARTITION_SIZE) + " bytes)");
+            return Fail(TOOL_EXIT_FAILED, "partition " + name +
+                                              " is too small for a queue (at least " +
+                                              std::to_string(MIN_PARTITION_SIZE) + " bytes)");
         case PLIXW_E_OTHER_WRITER:
-            return Fail(EXIT_FAILED, "partition " + name +
-                                         " has another writer (one writer per queue); stop it "
-                                         "first");
+            return Fail(TOOL_EXIT_FAILED, "partition " + name +
+                                              " has another writer (one writer per queue); stop it "
+                                              "first");
         case PLIXW_E_READER_ATTACHED:
-            return Fail(EXIT_FAILED,
+            return Fail(TOOL_EXIT_FAILED,
                         "partition " + name +
                             " holds no queue a reader accepts, but a reader holds it; it is "
                             "never set up under a reader (stop the reader, or remove the "
                             "partition and create it anew)");
         default:
-            return Fail(EXIT_FAILED,
+            return Fail(TOOL_EXIT_FAILED,
                         "cannot open partition " + name + ": " + status.Message());
     }
 }
@@ -273,7 +338,7 @@ bool WriteLines(plixtrace::Writer& writer, Pacer& pacer, const Options& options)
         }
     }
     if (std::cin.bad()) {
-        Fail(EXIT_FAILED, "cannot read standard input");
+        Fail(TOOL_EXIT_FAILED, "cannot read standard input");
         return false;
     }
     return true;
@@ -283,17 +348,18 @@ bool WriteLines(plixtrace::Writer& writer, Pacer& pacer, const Options& options)
 
 int main(int argc, char** argv) {
     Options options;
-    std::string problem = ParseOptions(argc, argv, options);
-    if (options.help && problem.empty()) {
-        std::fputs(USAGE, stdout);
-        return 0;
+    if (!ParseOptions(argc, argv, options)) {
+        return TOOL_EXIT_USAGE;
     }
-    if (options.version && problem.empty()) {
+    if (options.help) {
+        std::fputs(USAGE_LINE, stdout);
+        std::fputs(USAGE_TEXT, stdout);
+        std::fputs(ToolExitStatusLine("partition or queue failure").c_str(), stdout);
+        return std::fflush(stdout) == 0 ? TOOL_EXIT_DONE : TOOL_EXIT_FAILED;
+    }
+    if (options.version) {
         std::printf("plixwrite %s\n", PLIX_VERSION);
-        return 0;
-    }
-    if (!problem.empty()) {
-        return Fail(EXIT_USAGE, problem);
+        return std::fflush(stdout) == 0 ? TOOL_EXIT_DONE : TOOL_EXIT_FAILED;
     }
 
     const char* name = options.name.c_str();
@@ -301,13 +367,13 @@ int main(int argc, char** argv) {
     if (existing == 0) {
         int32_t created = rthPartitionCreate(name, options.size);
         if (created != RTH_OK && created != RTH_EXISTS) {
-            return Fail(EXIT_FAILED, "cannot create partition " + options.name + ": " +
-                                         std::strerror(errno));
+            return Fail(TOOL_EXIT_FAILED,
+                        "cannot create partition " + options.name + ": " + std::strerror(errno));
         }
     } else if (options.sizeGiven && existing != options.size) {
-        return Fail(EXIT_FAILED, "partition " + options.name + " exists with " +
-                                     std::to_string(existing) + " bytes, not " +
-                                     std::to_string(options.size));
+        return Fail(TOOL_EXIT_FAILED, "partition " + options.name + " exists with " +
+                                          std::to_string(existing) + " bytes, not " +
+                                          std::to_string(options.size));
     }
 
     plixtrace::Writer writer;
@@ -321,9 +387,9 @@ int main(int argc, char** argv) {
     }
     writer.DropMarkers(options.dropMarkers);
     if (options.countGiven && options.length > writer.MaxRecordLength()) {
-        return Fail(EXIT_USAGE, "--length " + std::to_string(options.length) +
-                                    " exceeds the largest record of partition " + options.name +
-                                    " (" + std::to_string(writer.MaxRecordLength()) + " bytes)");
+        return UsageError("--length " + std::to_string(options.length) +
+                          " exceeds the largest record of partition " + options.name + " (" +
+                          std::to_string(writer.MaxRecordLength()) + " bytes)");
     }
 
     std::ios::sync_with_stdio(false);
@@ -334,5 +400,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "plixwrite: %" PRIu64 " written, %" PRIu64 " dropped\n",
                      writer.Written(), writer.Dropped());
     }
-    return ok ? 0 : EXIT_FAILED;
+    return ok ? TOOL_EXIT_DONE : TOOL_EXIT_FAILED;
 }

@@ -9,29 +9,34 @@
 //                              and whether a reader or a writer holds it; a refused object: why
 //   rthpart --help             usage on standard output
 //   rthpart --version          version on standard output
+// Options are read with getopt_long (abbreviations, "--" before a name that starts with '-').
 // Exit status: 0 done; 1 the operation failed (exists, absent, refused by the library or the
-// system);
-// 2 bad command line (unknown command, wrong argument count, bad name or size). Every failure
-// is one line "rthpart: ..." on standard error and changes nothing.
+// system): one line "rthpart: ..." on standard error; 2 bad command line (unknown option or
+// command, wrong argument count, bad name or size): the reason and the usage line on standard
+// error. A failure changes nothing.
+#include <getopt.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "rth/RthAdmin.h"
 #include "rth/RthLib.h"
 #include "tools/common/ParseDecimal.h"
+#include "tools/common/ToolExit.h"
 #include "tools/rthpart/PartitionReport.h"
 
 namespace {
 
-constexpr int EXIT_FAILED = 1;
-constexpr int EXIT_USAGE = 2;
+// The usage's first line, said again after every bad command line.
+const char* const USAGE_LINE =
+    "Usage: rthpart create NAME SIZE | remove NAME | list | show NAME | --help | --version\n";
 
-const char* const USAGE =
-    "Usage: rthpart COMMAND [ARGUMENTS]\n"
+const char* const USAGE_TEXT =
     "Administers partitions of the partition library (the hypervisor's configuration).\n"
     "\n"
     "  rthpart create NAME SIZE   create a zero-filled partition of SIZE bytes (mode 0660)\n"
@@ -46,11 +51,20 @@ const char* const USAGE =
     "On Linux an object is used only when it is a regular file owned by root or this user, not\n"
     "writable by others; list leaves other objects out, show and create say what is wrong.\n"
     "RTH_SHM_PREFIX, when set, replaces the object name prefix \"rth.\".\n"
-    "Exit status: 0 done, 1 operation failed, 2 bad command line.\n";
+    "--help and --version may be abbreviated; -- goes before a NAME that starts with '-'.\n";
 
 int Fail(int status, const std::string& message) {
     std::fprintf(stderr, "rthpart: %s\n", message.c_str());
     return status;
+}
+
+// A bad command line: the reason (unless getopt has said it) and the usage line.
+int UsageError(const std::string& message = "") {
+    if (!message.empty()) {
+        Fail(TOOL_EXIT_USAGE, message);
+    }
+    std::fputs(USAGE_LINE, stderr);
+    return TOOL_EXIT_USAGE;
 }
 
 // Empty string when name is acceptable, else why not.
@@ -81,42 +95,42 @@ std::string Explain(const char* name, int32_t* code) {
 int Create(const char* name, const char* sizeText) {
     std::string problem = NameProblem(name);
     if (!problem.empty()) {
-        return Fail(EXIT_USAGE, problem);
+        return UsageError(problem);
     }
     uint64_t size = 0;
     if (!ParseDecimal(sizeText, 1, UINT32_MAX, size)) {
-        return Fail(EXIT_USAGE, "size must be a decimal number from 1 to 4294967295: '" +
-                                    std::string(sizeText) + "'");
+        return UsageError("size must be a decimal number from 1 to 4294967295: '" +
+                          std::string(sizeText) + "'");
     }
     switch (rthPartitionCreate(name, static_cast<uint32_t>(size))) {
         case RTH_OK:
-            return 0;
+            return TOOL_EXIT_DONE;
         case RTH_EXISTS: {
             // Says whose object is in the way (another user may have made it first).
             int32_t code = RTH_OK;
             std::string reason = Explain(name, &code);
-            return Fail(EXIT_FAILED,
+            return Fail(TOOL_EXIT_FAILED,
                         "cannot create partition \"" + std::string(name) + "\": it " + reason);
         }
         default:
-            return Fail(EXIT_FAILED, "cannot create partition " + std::string(name) + ": " +
-                                         std::strerror(errno));
+            return Fail(TOOL_EXIT_FAILED, "cannot create partition " + std::string(name) + ": " +
+                                              std::strerror(errno));
     }
 }
 
 int Remove(const char* name) {
     std::string problem = NameProblem(name);
     if (!problem.empty()) {
-        return Fail(EXIT_USAGE, problem);
+        return UsageError(problem);
     }
     switch (rthPartitionRemove(name)) {
         case RTH_OK:
-            return 0;
+            return TOOL_EXIT_DONE;
         case RTH_NOT_FOUND:
-            return Fail(EXIT_FAILED, "no partition " + std::string(name));
+            return Fail(TOOL_EXIT_FAILED, "no partition " + std::string(name));
         default:
-            return Fail(EXIT_FAILED, "cannot remove partition " + std::string(name) + ": " +
-                                         std::strerror(errno));
+            return Fail(TOOL_EXIT_FAILED, "cannot remove partition " + std::string(name) + ": " +
+                                              std::strerror(errno));
     }
 }
 
@@ -126,9 +140,10 @@ void PrintEntry(const char* name, uint64_t size, void* /*context*/) {
 
 int List() {
     if (rthPartitionList(PrintEntry, nullptr) != RTH_OK) {
-        return Fail(EXIT_FAILED, std::string("cannot list partitions: ") + std::strerror(errno));
+        return Fail(TOOL_EXIT_FAILED,
+                    std::string("cannot list partitions: ") + std::strerror(errno));
     }
-    return 0;
+    return TOOL_EXIT_DONE;
 }
 
 // The object behind the name and, on POSIX, whether the reader's and the writer's roles are
@@ -155,76 +170,102 @@ void ShowHolders(const char* name) {
 int Show(const char* name) {
     std::string problem = NameProblem(name);
     if (!problem.empty()) {
-        return Fail(EXIT_USAGE, problem);
+        return UsageError(problem);
     }
     // An object the library refuses (or none) is reported in the library's words.
     int32_t code = RTH_OK;
     std::string reason = Explain(name, &code);
     if (code != RTH_OK) {
-        return Fail(EXIT_FAILED, "partition \"" + std::string(name) + "\" " + reason);
+        return Fail(TOOL_EXIT_FAILED, "partition \"" + std::string(name) + "\" " + reason);
     }
     uint32_t size = shmSizeGet(name);
     if (size == 0) {
-        return Fail(EXIT_FAILED, "partition " + std::string(name) +
-                                     " is not available (absent, empty or over 4 GiB)");
+        return Fail(TOOL_EXIT_FAILED, "partition " + std::string(name) +
+                                          " is not available (absent, empty or over 4 GiB)");
     }
     uint32_t area = size;
     int32_t handle = shmOpen(name, 0, &area);
     if (handle == SHM_KEY_INVALID) {
-        return Fail(EXIT_FAILED, "cannot open partition " + std::string(name));
+        return Fail(TOOL_EXIT_FAILED, "cannot open partition " + std::string(name));
     }
     // The size wanted is compared with the size opened: a partition that changed size between
     // the two calls is shown again by the next show, not half.
     if (area != size) {
         shmClose(handle);
-        return Fail(EXIT_FAILED, "partition " + std::string(name) + " changed size while opened");
+        return Fail(TOOL_EXIT_FAILED,
+                    "partition " + std::string(name) + " changed size while opened");
     }
     // area is what was mapped; the report reads within it and writes nothing.
     const auto* base = static_cast<const uint8_t*>(shmAddrGet(handle));
     if (base == nullptr) {
         shmClose(handle);
-        return Fail(EXIT_FAILED, "cannot map partition " + std::string(name));
+        return Fail(TOOL_EXIT_FAILED, "cannot map partition " + std::string(name));
     }
     std::fputs(PartitionReport::Describe(name, base, area).c_str(), stdout);
     shmClose(handle);
     ShowHolders(name);
-    return 0;
+    return TOOL_EXIT_DONE;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        return Fail(EXIT_USAGE, "no command given (try rthpart --help)");
-    }
-    std::string command = argv[1];
-    int arguments = argc - 2;
-    if (command == "--help" || command == "-h") {
-        if (arguments != 0) {
-            return Fail(EXIT_USAGE, "--help takes no arguments");
+    static const option LONG_OPTIONS[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    // getopt's messages start with argv[0]: the program's name, as every line of ours does.
+    static char programName[] = "rthpart";
+    std::vector<char*> args(argv, argv + argc);
+    args[0] = programName;
+    args.push_back(nullptr);
+    bool help = false;
+    bool version = false;
+    for (int c; (c = getopt_long(argc, args.data(), "h", LONG_OPTIONS, nullptr)) != -1;) {
+        switch (c) {
+            case 'h':
+                help = true;
+                break;
+            case 'V':
+                version = true;
+                break;
+            default:  // getopt has said what is wrong
+                return UsageError();
         }
-        std::fputs(USAGE, stdout);
-        return 0;
     }
-    if (command == "--version") {
-        if (arguments != 0) {
-            return Fail(EXIT_USAGE, "--version takes no arguments");
+    // The command and its arguments, in their order (getopt moved the options before them).
+    const std::vector<std::string> operands(args.begin() + optind, args.begin() + argc);
+    if (help || version) {
+        if (!operands.empty()) {
+            return UsageError(std::string(help ? "--help" : "--version") + " takes no arguments");
         }
-        std::printf("rthpart %s\n", PLIX_VERSION);
-        return 0;
+        if (help) {
+            std::fputs(USAGE_LINE, stdout);
+            std::fputs(USAGE_TEXT, stdout);
+            std::fputs(ToolExitStatusLine("operation failed").c_str(), stdout);
+        } else {
+            std::printf("rthpart %s\n", PLIX_VERSION);
+        }
+        return std::fflush(stdout) == 0 ? TOOL_EXIT_DONE : TOOL_EXIT_FAILED;
     }
+    if (operands.empty()) {
+        return UsageError("no command given");
+    }
+    const std::string& command = operands[0];
+    const size_t arguments = operands.size() - 1;
     if (command == "create") {
-        return arguments == 2 ? Create(argv[2], argv[3])
-                              : Fail(EXIT_USAGE, "create takes NAME and SIZE");
+        return arguments == 2 ? Create(operands[1].c_str(), operands[2].c_str())
+                              : UsageError("create takes NAME and SIZE");
     }
     if (command == "remove") {
-        return arguments == 1 ? Remove(argv[2]) : Fail(EXIT_USAGE, "remove takes NAME");
+        return arguments == 1 ? Remove(operands[1].c_str()) : UsageError("remove takes NAME");
     }
     if (command == "show") {
-        return arguments == 1 ? Show(argv[2]) : Fail(EXIT_USAGE, "show takes NAME");
+        return arguments == 1 ? Show(operands[1].c_str()) : UsageError("show takes NAME");
     }
     if (command == "list") {
-        return arguments == 0 ? List() : Fail(EXIT_USAGE, "list takes no arguments");
+        return arguments == 0 ? List() : UsageError("list takes no arguments");
     }
-    return Fail(EXIT_USAGE, "unknown command '" + command + "' (try rthpart --help)");
+    return UsageError("unknown command '" + command + "'");
 }
