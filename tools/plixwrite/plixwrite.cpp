@@ -62,18 +62,11 @@ const char* const USAGE_TEXT =
     "Long options may be abbreviated where that is unambiguous; -- ends the options.\n"
     "\n";
 
-int Fail(int status, const std::string& message) {
-    std::fprintf(stderr, "plixwrite: %s\n", message.c_str());
-    return status;
-}
+int Fail(int status, const std::string& message) { return ToolFail("plixwrite", status, message); }
 
 // A bad command line: the reason (unless getopt has said it) and the usage line.
 int UsageError(const std::string& message = "") {
-    if (!message.empty()) {
-        Fail(TOOL_EXIT_USAGE, message);
-    }
-    std::fputs(USAGE_LINE, stderr);
-    return TOOL_EXIT_USAGE;
+    return ToolUsageError("plixwrite", USAGE_LINE, message);
 }
 
 struct Options {

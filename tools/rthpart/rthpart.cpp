@@ -53,18 +53,11 @@ const char* const USAGE_TEXT =
     "RTH_SHM_PREFIX, when set, replaces the object name prefix \"rth.\".\n"
     "--help and --version may be abbreviated; -- goes before a NAME that starts with '-'.\n";
 
-int Fail(int status, const std::string& message) {
-    std::fprintf(stderr, "rthpart: %s\n", message.c_str());
-    return status;
-}
+int Fail(int status, const std::string& message) { return ToolFail("rthpart", status, message); }
 
 // A bad command line: the reason (unless getopt has said it) and the usage line.
 int UsageError(const std::string& message = "") {
-    if (!message.empty()) {
-        Fail(TOOL_EXIT_USAGE, message);
-    }
-    std::fputs(USAGE_LINE, stderr);
-    return TOOL_EXIT_USAGE;
+    return ToolUsageError("rthpart", USAGE_LINE, message);
 }
 
 // Empty string when name is acceptable, else why not.
