@@ -61,9 +61,9 @@ std::set<int> ReadmeExitCodes() {
 }
 
 TEST(DocumentFactsTest, ExitCodesLogDirectoryAndIdlePauseAgreeWithTheCode) {
-    const std::set<int> reader = {
-        TraceReader::EXIT_ENDED, TraceReader::EXIT_START_REFUSED, TraceReader::EXIT_USAGE,
-        static_cast<uint8_t>(PlixBase::ZUL_ASSERT_EXIT_STATUS)};
+    const std::set<int> reader = {TraceReader::EXIT_ENDED, TraceReader::EXIT_START_REFUSED,
+                                  TraceReader::EXIT_USAGE,
+                                  static_cast<uint8_t>(PlixBase::ZUL_ASSERT_EXIT_STATUS)};
     EXPECT_EQ(ReadmeExitCodes(), reader);
     EXPECT_EQ(ManualExitCodes("app/ReadPLIXTrace.1"), reader);
     const std::set<int> tools = {TOOL_EXIT_DONE, TOOL_EXIT_FAILED, TOOL_EXIT_USAGE};
