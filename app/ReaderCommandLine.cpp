@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "app/IdlePacer.h"
 #include "app/TraceLogSink.h"
 #include "app/TraceReader.h"
 #include "diag/ZulAssertEnd.h"
 #include "oscom/PartitionRules.h"
+#include "platform/OptionArguments.h"
 
 namespace {
 
@@ -90,15 +90,13 @@ bool ReaderCommandLine::Handle(int argc, char** argv, int* exitCode) {
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
-    // getopt's messages start with argv[0]: the program's name, as every line of ours does.
-    static char name[] = "ReadPLIXTrace";
-    std::vector<char*> args(argv, argv + argc);
-    args[0] = name;
-    args.push_back(nullptr);
+    // getopt's messages start with the program's name, as every line of ours does.
+    Platform::OptionArguments optionArguments(argc, argv, "ReadPLIXTrace");
+    char** args = optionArguments.Argv();
     bool help = false;
     bool version = false;
     bool bad = false;
-    for (int c; (c = getopt_long(argc, args.data(), "h", LONG_OPTIONS, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, args, "h", LONG_OPTIONS, nullptr)) != -1;) {
         switch (c) {
             case 'h':
                 help = true;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "rth/RthAdmin.h"
+#include "rth/RthLib.h"
 #include "tests/e2e/ConsoleRecords.h"
 #include "tests/e2e/HandPartition.h"
 #include "tests/windows/ChildProcess.h"
@@ -230,6 +231,36 @@ TEST_F(ReaderWindowsTest, AClosedPipeEndsTheRunAsAConsoleThatIsGone) {
         CrLfLines(PlixTest::ReadBinaryFile(logs + "\\plix_00.log"));
     ASSERT_EQ(lines.size(), 2u);
     ExpectLogLine(lines[1], 2, "second");
+}
+
+// The command lines under the programs' own names, as on POSIX: the runtime's getopt names
+// the program from its own argument vector (the full path of the .exe) unless told otherwise.
+TEST_F(ReaderWindowsTest, CommandLinesAreReadUnderTheProgramsNames) {
+    const struct {
+        const char* program;
+        std::string argument;
+        DWORD exitCode;
+        std::string out;  // the start of standard output
+        std::string err;  // the start of standard error
+    } cases[] = {
+        {"ReadPLIXTrace.exe", "--vers", 0, "ReadPLIXTrace " PLIX_VERSION "\r\n", ""},
+        {"ReadPLIXTrace.exe", "--help", 0, "Usage: ReadPLIXTrace [--help | --version]\r\n", ""},
+        {"ReadPLIXTrace.exe", "--bogus", 2, "", "ReadPLIXTrace: "},
+        {"rthpart.exe", "--frob", 2, "", "rthpart: "},
+        {"plixwrite.exe", "-x", 2, "", "plixwrite: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.program) + " " + c.argument);
+        auto child = Start(c.program, {c.argument});
+        ASSERT_TRUE(child->Wait());
+        EXPECT_EQ(child->ExitCode(), c.exitCode);
+        EXPECT_EQ(child->Stdout().rfind(c.out, 0), 0u) << child->Stdout();
+        const std::string err = child->Stderr();
+        EXPECT_EQ(err.rfind(c.err, 0), 0u) << err;
+        // A bad command line: the reason, then the usage line.
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), c.exitCode == 2 ? 2 : 0) << err;
+    }
+    EXPECT_EQ(shmSizeGet("plixtrace"), 0u);  // nothing created
 }
 
 TEST_F(ReaderWindowsTest, BrokenPartitionsEndWithOneOrTheFatalExitCode) {

@@ -18,6 +18,7 @@
 #include "oscom/PartitionRules.h"
 #include "platform/PlatformTime.h"
 #include "plixtrace/PlixWriter.hpp"
+#include "platform/OptionArguments.h"
 #include "rth/RthAdmin.h"
 #include "rth/RthLib.h"
 #include "tools/common/ParseDecimal.h"
@@ -148,12 +149,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         {"version", no_argument, nullptr, OPT_VERSION},
         {nullptr, 0, nullptr, 0},
     };
-    // getopt's messages start with argv[0]: the program's name, as every line of ours does.
-    static char programName[] = "plixwrite";
-    std::vector<char*> args(argv, argv + argc);
-    args[0] = programName;
-    args.push_back(nullptr);
-    for (int c; (c = getopt_long(argc, args.data(), "h", LONG_OPTIONS, nullptr)) != -1;) {
+    // getopt's messages start with the program's name, as every line of ours does.
+    Platform::OptionArguments optionArguments(argc, argv, "plixwrite");
+    char** args = optionArguments.Argv();
+    for (int c; (c = getopt_long(argc, args, "h", LONG_OPTIONS, nullptr)) != -1;) {
         std::string problem;
         switch (c) {
             case 'h':

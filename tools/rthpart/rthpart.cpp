@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/OptionArguments.h"
 #include "rth/RthAdmin.h"
 #include "rth/RthLib.h"
 #include "tools/common/ParseDecimal.h"
@@ -208,14 +209,12 @@ int main(int argc, char** argv) {
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
-    // getopt's messages start with argv[0]: the program's name, as every line of ours does.
-    static char programName[] = "rthpart";
-    std::vector<char*> args(argv, argv + argc);
-    args[0] = programName;
-    args.push_back(nullptr);
+    // getopt's messages start with the program's name, as every line of ours does.
+    Platform::OptionArguments optionArguments(argc, argv, "rthpart");
+    char** args = optionArguments.Argv();
     bool help = false;
     bool version = false;
-    for (int c; (c = getopt_long(argc, args.data(), "h", LONG_OPTIONS, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, args, "h", LONG_OPTIONS, nullptr)) != -1;) {
         switch (c) {
             case 'h':
                 help = true;
@@ -228,7 +227,7 @@ int main(int argc, char** argv) {
         }
     }
     // The command and its arguments, in their order (getopt moved the options before them).
-    const std::vector<std::string> operands(args.begin() + optind, args.begin() + argc);
+    const std::vector<std::string> operands(args + optind, args + argc);
     if (help || version) {
         if (!operands.empty()) {
             return UsageError(std::string(help ? "--help" : "--version") + " takes no arguments");
